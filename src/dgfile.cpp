@@ -1,0 +1,196 @@
+// The 18 exported entry points and the process-wide device connection.
+//
+// Every entry point is a thin wrapper: one trace record (before any lock or
+// argument check), then a call into the device connection, a file handle or
+// a batch handle.  Only the entry points leave this file; everything else
+// here has internal linkage.
+#include "dgfile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "log.h"
+
+namespace {
+
+constexpr const char* kDeviceNode = "/dev/qrvd";
+
+// The device connection: -1 when closed.  Stores happen only under g_mutex,
+// so that a test-and-open or test-and-close never interleaves with another;
+// transfers read it without the lock through the address each handle keeps,
+// which is why every access is atomic.
+std::atomic<int> fd{-1};
+std::mutex g_mutex;  // constant-initialised: usable before any constructor runs
+
+DGfileError_t make_status(DGfileOpError err) { return DGfileError_t{err}; }
+
+// Read afresh at every open so that a caller can switch the direct path off
+// between connections; only the exact word "YES" counts.
+bool direct_path_disabled() {
+    const char* value = std::getenv("DGFILE_DISABLE_GDS");
+    return value != nullptr && std::strcmp(value, "YES") == 0;
+}
+
+// REQUIRES: g_mutex held.
+DGfileError_t driver_open() {
+    DGfileError_t result = make_status(DG_FILE_SUCCESS);
+    if (direct_path_disabled()) return result;  // an open connection stays open
+    if (fd.load() == -1) {
+        int opened = ::open(kDeviceNode, O_RDWR);
+        if (opened < 0) {
+            result = make_status(DG_FILE_DEVICE_NOT_FOUND);
+            opened = -1;
+        }
+        fd.store(opened);
+    }
+    return result;
+}
+
+// The lazy open used by the entry points.
+DGfileError_t dg_file_driver_open() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return driver_open();
+}
+
+}  // namespace
+
+// ---- Driver connection and driver settings ----------------------------------
+
+DGfileError_t dgFileDriverOpen(void) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    return dg_file_driver_open();
+}
+
+DGfileError_t dgFileDriverClose(void) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int open_fd = fd.load();
+    if (open_fd != -1) {
+        ::close(open_fd);  // a failing close still ends the connection
+        fd.store(-1);
+    }
+    return make_status(DG_FILE_SUCCESS);
+}
+
+DGfileError_t dgFileDriverGetProperties(DGfileDrvProps_t* /*props*/) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    dg_file_driver_open();
+    return make_status(DG_FILE_SUCCESS);
+}
+
+DGfileError_t dgFileDriverSetPollMode(bool poll, size_t poll_threshold_size) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL poll = %d, poll_threshold_size = %zu",
+                   static_cast<int>(poll), poll_threshold_size);
+    dg_file_driver_open();
+    return make_status(DG_FILE_SUCCESS);
+}
+
+DGfileError_t dgFileDriverSetMaxDirectIOSize(size_t max_direct_io_size) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL max_direct_io_size = %zu", max_direct_io_size);
+    dg_file_driver_open();
+    return make_status(DG_FILE_SUCCESS);
+}
+
+DGfileError_t dgFileDriverSetMaxCacheSize(size_t max_cache_size) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL max_cache_size = %zu", max_cache_size);
+    dg_file_driver_open();
+    return make_status(DG_FILE_SUCCESS);
+}
+
+DGfileError_t dgFileDriverSetMaxPinnedMemSize(size_t max_pinned_size) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL max_pinned_size = %zu", max_pinned_size);
+    dg_file_driver_open();
+    return make_status(DG_FILE_SUCCESS);
+}
+
+// ---- Buffer registration ------------------------------------------------------
+
+DGfileError_t dgFileBufRegister(const void* devPtr_base, size_t length, int flags) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL devPtr_base = %p, length = %zu, flags = %d",
+                   devPtr_base, length, flags);
+    return make_status(DG_FILE_SUCCESS);
+}
+
+DGfileError_t dgFileBufDeregister(const void* devPtr_base) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL devPtr_base = %p", devPtr_base);
+    return make_status(DG_FILE_SUCCESS);
+}
+
+// ---- Files and transfers ------------------------------------------------------
+// The file handle has not landed yet: registration opens the device as it
+// will, then reports failure and creates nothing; transfers fail.
+
+DGfileError_t dgFileHandleRegister(DGfileHandle_t* /*fh*/, DGfileDescr_t* descr) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL descr->handle.fd = %d, descr->type = %d",
+                   descr != nullptr ? descr->handle.fd : -1,
+                   descr != nullptr ? static_cast<int>(descr->type) : 0);
+    dg_file_driver_open();
+    return make_status(DG_FILE_INTERNAL_ERROR);
+}
+
+void dgFileHandleDeregister(DGfileHandle_t /*fh*/) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+}
+
+ssize_t dgFileRead(DGfileHandle_t /*fh*/, void* devPtr_base, size_t size,
+                   off_t file_offset, off_t devPtr_offset) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL devPtr_base = %p, size = %zu, file_offset = %zu, "
+                   "devPtr_offset = %zu",
+                   devPtr_base, size, static_cast<size_t>(file_offset),
+                   static_cast<size_t>(devPtr_offset));
+    return -1;
+}
+
+ssize_t dgFileWrite(DGfileHandle_t /*fh*/, const void* devPtr_base, size_t size,
+                    off_t file_offset, off_t devPtr_offset) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL devPtr_base = %p, size = %zu, file_offset = %zu, "
+                   "devPtr_offset = %zu",
+                   devPtr_base, size, static_cast<size_t>(file_offset),
+                   static_cast<size_t>(devPtr_offset));
+    return -1;
+}
+
+// ---- Batches --------------------------------------------------------------------
+// The batch handle has not landed yet: every call reports failure.
+
+DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* /*batch_idp*/, unsigned int max_nr) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL max_nr = %u", max_nr);
+    return make_status(DG_FILE_INTERNAL_ERROR);
+}
+
+DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t /*batch_idp*/, unsigned int nr,
+                                  DGfileIOParams_t* /*iocbp*/, unsigned int flags) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                   "API_CALL nr = %u, flags = 0x%x", nr, flags);
+    return make_status(DG_FILE_INTERNAL_ERROR);
+}
+
+DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t /*batch_idp*/, unsigned int min_nr,
+                                     unsigned int* /*nr*/, DGfileIOEvents_t* /*iocbp*/,
+                                     struct timespec* /*timeout*/) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL min_nr = %u", min_nr);
+    return make_status(DG_FILE_INTERNAL_ERROR);
+}
+
+DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t /*batch_idp*/) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    return make_status(DG_FILE_INTERNAL_ERROR);
+}
+
+void dgFileBatchIODestroy(DGfileBatchHandle_t /*batch_idp*/) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+}

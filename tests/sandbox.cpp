@@ -1,0 +1,264 @@
+#include "sandbox.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace sandbox {
+namespace {
+
+constexpr const char* kSettingsDir = "/opt/tavo/etc";
+constexpr uid_t kNobody = 65534;
+
+[[noreturn]] void SetupFailed(const std::string& what) {
+    std::fprintf(stderr, "sandbox set-up failed: %s: %s\n", what.c_str(),
+                 std::strerror(errno));
+    std::fflush(stderr);
+    _exit(kSetupFailed);
+}
+
+void Check(bool ok, const std::string& what) {
+    if (!ok) SetupFailed(what);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void MakeDirs(const std::string& path) {
+    std::string prefix;
+    std::stringstream parts(path);
+    std::string part;
+    while (std::getline(parts, part, '/')) {
+        if (part.empty()) continue;
+        prefix += "/" + part;
+        if (!Exists(prefix)) Check(::mkdir(prefix.c_str(), 0755) == 0, "mkdir " + prefix);
+    }
+}
+
+void WriteProc(const std::string& path, const std::string& text) {
+    int f = ::open(path.c_str(), O_WRONLY);
+    Check(f >= 0, "open " + path);
+    Check(::write(f, text.data(), text.size()) == static_cast<ssize_t>(text.size()),
+          "write " + path);
+    ::close(f);
+}
+
+void BecomeNobody() {
+    Check(::setgroups(0, nullptr) == 0, "setgroups");
+    Check(::setresgid(kNobody, kNobody, kNobody) == 0, "setresgid");
+    Check(::setresuid(kNobody, kNobody, kNobody) == 0, "setresuid");
+    // A uid change makes the process non-dumpable, which would leave its
+    // /proc files (uid_map among them) owned by root.
+    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+}
+
+void EnterNamespaces(Identity identity) {
+    bool real_root = ::geteuid() == 0;
+    if (real_root && identity == Identity::Developer) BecomeNobody();
+    bool user_ns = !real_root || identity == Identity::Developer;
+    uid_t uid = ::geteuid();
+    gid_t gid = ::getegid();
+    int flags = CLONE_NEWNS | CLONE_NEWUTS | (user_ns ? CLONE_NEWUSER : 0);
+    Check(::unshare(flags) == 0, "unshare");
+    if (user_ns) {
+        WriteProc("/proc/self/setgroups", "deny");
+        WriteProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        WriteProc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    Check(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0,
+          "make / private");
+}
+
+// A fresh, empty settings directory on a temporary file system mounted over
+// its nearest existing ancestor; nothing is created on the real system.
+void PrivateSettingsDir(const std::optional<std::string>& settings) {
+    std::string top = kSettingsDir;
+    while (!Exists(top)) top = top.substr(0, top.rfind('/'));
+    if (top.empty()) top = "/";
+    Check(::mount("tmpfs", top.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs on " + top);
+    MakeDirs(kSettingsDir);
+    if (settings) WriteFile(std::string(kSettingsDir) + "/dgfile.ini", *settings);
+}
+
+// A temporary /dev with the ordinary nodes bound from the real one.
+void PrivateDev(bool device_node) {
+    static const char* kNodes[] = {"null", "zero", "full", "random", "urandom"};
+    int held[5];
+    for (int i = 0; i < 5; ++i) {
+        held[i] = ::open((std::string("/dev/") + kNodes[i]).c_str(), O_PATH);
+        Check(held[i] >= 0, std::string("open /dev/") + kNodes[i]);
+    }
+    Check(::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0, "tmpfs on /dev");
+    for (int i = 0; i < 5; ++i) {
+        std::string target = std::string("/dev/") + kNodes[i];
+        WriteFile(target, "");
+        std::string source = "/proc/self/fd/" + std::to_string(held[i]);
+        Check(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0,
+              "bind " + target);
+        ::close(held[i]);
+    }
+    Check(::symlink("/proc/self/fd", "/dev/fd") == 0, "link /dev/fd");
+    Check(::symlink("/proc/self/fd/0", "/dev/stdin") == 0, "link /dev/stdin");
+    Check(::symlink("/proc/self/fd/1", "/dev/stdout") == 0, "link /dev/stdout");
+    Check(::symlink("/proc/self/fd/2", "/dev/stderr") == 0, "link /dev/stderr");
+    if (device_node) {
+        WriteFile("/dev/qrvd", "");
+        Check(::chmod("/dev/qrvd", 0666) == 0, "chmod /dev/qrvd");
+    }
+}
+
+void ApplyEnvironment(const Options& options) {
+    std::vector<std::string> ours;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "DGFILE_", 7) == 0)
+            ours.emplace_back(*e, std::strchr(*e, '=') - *e);
+    for (const auto& name : ours) ::unsetenv(name.c_str());
+    for (const auto& [name, value] : options.env) {
+        if (value) ::setenv(name.c_str(), value->c_str(), 1);
+        else ::unsetenv(name.c_str());
+    }
+}
+
+[[noreturn]] void Child(const Options& options, const std::function<void()>& body,
+                        int out_fd, int err_fd) {
+    ::dup2(out_fd, STDOUT_FILENO);
+    ::dup2(err_fd, STDERR_FILENO);
+    ::close(out_fd);
+    ::close(err_fd);
+    try {
+        EnterNamespaces(options.identity);
+        Check(::sethostname(options.hostname.data(), options.hostname.size()) == 0,
+              "sethostname");
+        PrivateSettingsDir(options.settings);
+        PrivateDev(options.device_node);
+        ApplyEnvironment(options);
+    } catch (const std::exception& e) {
+        SetupFailed(e.what());
+    }
+    try {
+        body();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "exception in sandboxed body: " << e.what();
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+std::string Drain(int fd) {
+    std::string text;
+    ::lseek(fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    return text;
+}
+
+}  // namespace
+
+bool CanDropPrivileges(Identity identity) {
+    return ::geteuid() == 0 && identity == Identity::Root;
+}
+
+Result Run(const Options& options, const std::function<void()>& body) {
+    Result result;
+    int out_fd = ::memfd_create("sandbox-out", MFD_CLOEXEC);
+    int err_fd = ::memfd_create("sandbox-err", MFD_CLOEXEC);
+    if (out_fd < 0 || err_fd < 0) throw std::runtime_error("memfd_create failed");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) Child(options, body, out_fd, err_fd);
+
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(options.timeout_ms);
+    int status = 0;
+    for (;;) {
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+        if (std::chrono::steady_clock::now() > deadline) {
+            result.timed_out = true;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.out = Drain(out_fd);
+    result.err = Drain(err_fd);
+    ::close(out_fd);
+    ::close(err_fd);
+    return result;
+}
+
+std::vector<int> DescriptorsOn(const std::string& path) {
+    std::vector<int> found;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return found;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        char target[PATH_MAX];
+        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n < 0) continue;
+        target[n] = '\0';
+        if (path == target) found.push_back(std::atoi(entry->d_name));
+    }
+    ::closedir(dir);
+    return found;
+}
+
+int DescriptorFlags(int fd) {
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
+    std::string key;
+    while (info >> key) {
+        if (key == "flags:") {
+            std::string octal;
+            info >> octal;
+            return static_cast<int>(std::strtol(octal.c_str(), nullptr, 8));
+        }
+    }
+    return -1;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace sandbox

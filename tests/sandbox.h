@@ -1,0 +1,86 @@
+// Test harness: runs a test body in a child process with its own view of the
+// system, so that the library's process-wide state and fixed paths can be
+// exercised without touching the real machine.
+//
+// The child gets private mount and UTS namespaces (and, when not root or when
+// asked to act as a developer, a user namespace in which it is root):
+//  - a temporary file system over the nearest existing parent of the settings
+//    directory, holding /opt/tavo/etc and, if given, dgfile.ini;
+//  - a temporary /dev holding a few real device nodes and, if asked, "qrvd";
+//  - its own host name and environment (DGFILE_* variables cleared first).
+// The body runs in the child; GoogleTest assertions made there are reported
+// through the child's exit status and captured output.
+//
+// Rule for test authors: the parent process never calls the library, so that
+// every child starts from a freshly loaded library's state.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace sandbox {
+
+enum class Identity {
+    Root,       // real root if the tests run as root, else root of a user namespace
+    Developer,  // an ordinary user who is root only inside a user namespace
+};
+
+struct Options {
+    Identity identity = Identity::Root;
+    std::string hostname = "sandbox";
+    std::optional<std::string> settings;     // dgfile.ini contents; none: no file
+    bool device_node = true;                 // create /dev/qrvd (a plain file)
+    std::vector<std::pair<std::string, std::optional<std::string>>> env;
+    int timeout_ms = 60000;
+};
+
+struct Result {
+    int exit_code = -1;  // -1 when the child did not exit normally
+    int signal = 0;      // the signal that ended the child, if any
+    bool timed_out = false;
+    std::string out;     // the child's standard output
+    std::string err;     // the child's standard error
+};
+
+// Exit code of a child whose namespace set-up failed (the reason is on its
+// standard error).
+constexpr int kSetupFailed = 97;
+
+Result Run(const Options& options, const std::function<void()>& body);
+
+// Whether a sandboxed body can become another user (setresuid): only real
+// root outside a user namespace can.
+bool CanDropPrivileges(Identity identity);
+
+// Descriptors of this process whose target is `path`, from /proc/self/fd.
+std::vector<int> DescriptorsOn(const std::string& path);
+
+// The open flags the kernel reports for `fd` (the "flags:" line of fdinfo).
+int DescriptorFlags(int fd);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+
+}  // namespace sandbox
+
+// Passes when the child ran to the end without a failed assertion; otherwise
+// shows what the child printed.
+#define EXPECT_SANDBOX_OK(result)                                            \
+    EXPECT_TRUE((result).exit_code == 0 && !(result).timed_out)              \
+        << "child exit " << (result).exit_code << ", signal "                \
+        << (result).signal << ((result).timed_out ? ", timed out" : "")      \
+        << "\n--- child stdout ---\n" << (result).out                        \
+        << "\n--- child stderr ---\n" << (result).err
+
+namespace sandbox {
+inline std::ostream& operator<<(std::ostream& os, Identity identity) {
+    return os << (identity == Identity::Root ? "root" : "developer");
+}
+}  // namespace sandbox
