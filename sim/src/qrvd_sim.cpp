@@ -135,19 +135,28 @@ bool IsDevicePath(const char* path) {
     return path != nullptr && std::strcmp(path, QRVD_DEVICE_PATH) == 0;
 }
 
+// Moves n bytes through a pipe: the kernel, not this process, touches both
+// sides, so a bad address gives EFAULT instead of a crash.
+bool CopyThroughPipe(void* to, const void* from, size_t n) {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return false;
+    bool ok = ::write(p[1], from, n) == static_cast<ssize_t>(n) &&
+              ::read(p[0], to, n) == static_cast<ssize_t>(n);
+    R().close(p[0]);
+    R().close(p[1]);
+    return ok;
+}
+
 // Caller memory is read and written as the kernel would: an unreadable or
 // unwritable address gives EFAULT instead of a crash.  Where the system does
-// not allow process_vm_* on ourselves, plain copies stand in.
+// not allow process_vm_* on ourselves (seccomp, emulators), a pipe stands in.
 bool CopyFromCaller(void* to, const void* from, size_t n) {
     if (from == nullptr) return false;
     iovec local{to, n};
     iovec remote{const_cast<void*>(from), n};
     ssize_t r = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
     if (r == static_cast<ssize_t>(n)) return true;
-    if (r < 0 && (errno == ENOSYS || errno == EPERM)) {
-        std::memcpy(to, from, n);
-        return true;
-    }
+    if (r < 0 && (errno == ENOSYS || errno == EPERM)) return CopyThroughPipe(to, from, n);
     return false;
 }
 
@@ -156,10 +165,7 @@ bool CopyToCaller(void* to, const void* from, size_t n) {
     iovec remote{to, n};
     ssize_t r = ::process_vm_writev(::getpid(), &local, 1, &remote, 1, 0);
     if (r == static_cast<ssize_t>(n)) return true;
-    if (r < 0 && (errno == ENOSYS || errno == EPERM)) {
-        std::memcpy(to, from, n);
-        return true;
-    }
+    if (r < 0 && (errno == ENOSYS || errno == EPERM)) return CopyThroughPipe(to, from, n);
     return false;
 }
 
