@@ -9,7 +9,9 @@
 //  - a temporary /dev holding a few real device nodes and, if asked, "qrvd";
 //  - its own host name and environment (DGFILE_* variables cleared first).
 // The body runs in the child; GoogleTest assertions made there are reported
-// through the child's exit status and captured output.
+// through the child's exit status and captured output. Where a child cannot
+// enter the user namespace its identity needs (under qemu-user, whose own
+// thread makes every process multithreaded), the test is marked skipped.
 //
 // Rule for test authors: the parent process never calls the library, so that
 // every child starts from a freshly loaded library's state.
