@@ -336,6 +336,12 @@ int DeviceRequest(unsigned long request, void* arg) {
         std::lock_guard lock(d.mutex);
         fault = TakeFault(d);
     }
+    // The size is written back after the transfer; check first that it can
+    // be (by writing the value it has), so that a record that cannot take
+    // the result is refused before any byte moves.
+    auto* size_field = static_cast<char*>(arg) + offsetof(qrvd_ioctl_file_inout_vram_args, size);
+    if (fault.mode != QRVD_SIM_FAULT_UNTOUCHED && !CopyToCaller(size_field, &a.size, sizeof a.size))
+        return Refuse(d, EFAULT);
     uint64_t want = a.size;
     switch (fault.mode) {
         case QRVD_SIM_FAULT_REFUSE:
@@ -365,7 +371,6 @@ int DeviceRequest(unsigned long request, void* arg) {
             CorruptFileByte(static_cast<int>(a.fd), a.fpos + at);
     }
     if (fault.mode != QRVD_SIM_FAULT_UNTOUCHED) {
-        auto* size_field = static_cast<char*>(arg) + offsetof(qrvd_ioctl_file_inout_vram_args, size);
         if (!CopyToCaller(size_field, &moved, sizeof moved)) return Refuse(d, EFAULT);
     }
     Count(d, true, a.op, moved);
