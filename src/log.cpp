@@ -405,9 +405,14 @@ void dgfileDebugInit() {
     }
 }
 
-void dgfileDebugLog(dgfileDebugLogLevel level, const char* filefunc, int line,
-                    const char* fmt, ...) {
-    int configured = dgfileDebugLevel.load(std::memory_order_acquire);
+namespace {
+
+// Everything of the emitter but the level test of a set-up log: the set-up,
+// the last-error copy and the record.  Kept out of line so that a record the
+// level drops costs a load, two comparisons and a return.
+__attribute__((noinline)) void log_slow(int configured, dgfileDebugLogLevel level,
+                                        const char* filefunc, int line, const char* fmt,
+                                        va_list args) {
     if (configured == -1) {
         dgfileDebugInit();
         configured = dgfileDebugLevel.load(std::memory_order_acquire);
@@ -416,21 +421,32 @@ void dgfileDebugLog(dgfileDebugLogLevel level, const char* filefunc, int line,
 
     if (level == DGFILE_LOG_WARN) {
         // Kept whatever the configured level, even while Silent.
-        va_list args;
-        va_start(args, fmt);
+        va_list copy;
+        va_copy(copy, args);
         {
             DebugLock lock;
-            std::vsnprintf(dgfileLastError, sizeof dgfileLastError, fmt, args);
+            std::vsnprintf(dgfileLastError, sizeof dgfileLastError, fmt, copy);
         }
-        va_end(args);
+        va_end(copy);
     }
 
     if (level < DGFILE_LOG_WARN || level > DGFILE_LOG_DEBUG || configured < level) return;
 
     if (tid == -1) tid = static_cast<int>(::syscall(SYS_gettid));
+    emit_record(level, or_empty(filefunc), line, fmt, args);
+}
+
+}  // namespace
+
+void dgfileDebugLog(dgfileDebugLogLevel level, const char* filefunc, int line,
+                    const char* fmt, ...) {
+    // Acquire: pairs with the set-up's release store, so a level other than
+    // -1 comes with every setting and the open stream.
+    int configured = dgfileDebugLevel.load(std::memory_order_acquire);
+    if (configured != -1 && level > configured && level != DGFILE_LOG_WARN) return;
 
     va_list args;
     va_start(args, fmt);
-    emit_record(level, or_empty(filefunc), line, fmt, args);
+    log_slow(configured, level, filefunc, line, fmt, args);
     va_end(args);
 }

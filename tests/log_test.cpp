@@ -10,13 +10,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,12 +95,40 @@ struct Record {
     std::string message;
 };
 
+// Splits "host:pid:tid [DGFILE DEBUG] (function:line) message"; nullopt for
+// any other line.
 std::optional<Record> ParseDebug(const std::string& line) {
-    static const std::regex kDebug(
-        R"(^([^:]*):(-?\d+):(-?\d+) \[DGFILE DEBUG\] \(([^:()]+):(\d+)\) (.*)$)");
-    std::smatch m;
-    if (!std::regex_match(line, m, kDebug)) return std::nullopt;
-    return Record{m[1], std::stoi(m[2]), std::stoi(m[3]), m[4], std::stoi(m[5]), m[6]};
+    Record r;
+    size_t at = 0;
+    auto number = [&](int& out) {
+        size_t digits = at;
+        if (digits < line.size() && line[digits] == '-') ++digits;
+        size_t first = digits;
+        while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
+            ++digits;
+        if (digits == first) return false;
+        out = std::stoi(line.substr(at, digits - at));
+        at = digits;
+        return true;
+    };
+    auto literal = [&](const std::string& text) {
+        if (line.compare(at, text.size(), text) != 0) return false;
+        at += text.size();
+        return true;
+    };
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    r.host = line.substr(0, colon);
+    at = colon + 1;
+    if (!number(r.pid) || !literal(":") || !number(r.tid) || !literal(" [DGFILE DEBUG] ("))
+        return std::nullopt;
+    size_t end = line.find_first_of(":()", at);
+    if (end == std::string::npos || end == at || line[end] != ':') return std::nullopt;
+    r.function = line.substr(at, end - at);
+    at = end + 1;
+    if (!number(r.line) || !literal(") ")) return std::nullopt;
+    r.message = line.substr(at);
+    return r;
 }
 
 std::vector<Record> Records(const std::string& text) {
