@@ -1,4 +1,436 @@
 #include "log.h"
 
-// Records are accepted and discarded until the log's set-up and writer land.
-void dgfileDebugLog(dgfileDebugLogLevel, const char*, int, const char*, ...) {}
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <new>
+#include <strings.h>
+
+// ---- Globals ---------------------------------------------------------------------
+// All live for the whole process.  Everything but the level and the lock is
+// constant-initialised or set up by this unit's static initialisation; nothing
+// is opened or read at load.
+
+std::atomic<int> dgfileDebugLevel{-1};
+pthread_mutex_t dgfileDebugLock = PTHREAD_MUTEX_INITIALIZER;
+
+int max_file_size = -1;
+int64_t max_file_size_bytes = -1;
+int max_files_num = -1;
+bool dgfile_print_to_console = false;
+// No reader inside the library and deliberately not exported: the interface
+// hands out no error text.  Kept for inspection in a debugger or core file.
+char dgfileLastError[1024] = {};
+FILE* dgfileDebugFile = stdout;
+std::string dgfileDefaultDebugFileFormat;
+std::string dgfileDefaultDebugFileDir;
+
+namespace {
+
+int pid = -1;
+char hostname[1024] = {};
+const char* const dgfileDefaultConfigFile = "/opt/tavo/etc/dgfile.ini";
+thread_local int tid = -1;
+LogQueue log_queue;
+// True once a set-up opened a log file; false when "log_dir" is absent or
+// empty and records go to standard output only.  Guarded by dgfileDebugLock.
+bool log_file_in_use = false;
+
+class DebugLock {
+public:
+    DebugLock() { pthread_mutex_lock(&dgfileDebugLock); }
+    ~DebugLock() { pthread_mutex_unlock(&dgfileDebugLock); }
+    DebugLock(const DebugLock&) = delete;
+    DebugLock& operator=(const DebugLock&) = delete;
+};
+
+// ---- fork ------------------------------------------------------------------------
+// A child made by fork keeps the parent's level, settings, host name and open
+// log stream; nothing is read again.  Three things need care:
+//  - the lock is held across fork, so that the child never inherits it locked
+//    by a thread that does not exist there (which would hang its first record);
+//  - the child's only thread is a new kernel thread: its cached tid is stale;
+//  - the process id in the prefix must be the child's own, otherwise its
+//    records are indistinguishable from the parent's.
+void fork_prepare() { pthread_mutex_lock(&dgfileDebugLock); }
+void fork_parent() { pthread_mutex_unlock(&dgfileDebugLock); }
+void fork_child() {
+    tid = -1;
+    if (pid != -1) pid = static_cast<int>(::getpid());
+    pthread_mutex_unlock(&dgfileDebugLock);
+}
+
+// Registered on the first set-up attempt (not at load), before the lock is
+// ever taken, so that any fork that can find the lock held runs the handlers.
+void register_fork_handlers() {
+    static const bool registered = [] {
+        ::pthread_atfork(fork_prepare, fork_parent, fork_child);
+        return true;
+    }();
+    (void)registered;
+}
+
+int level_from_name(const std::string& name) {
+    static const char* const kNames[] = {"NONE", "WARN", "INFO", "DEBUG"};
+    for (int level = 0; level < 4; ++level)
+        if (::strcasecmp(name.c_str(), kNames[level]) == 0) return level;
+    return DGFILE_LOG_NONE;
+}
+
+// The body of a set-up attempt.  REQUIRES: dgfileDebugLock held and the level
+// still -1.  Returns with the level stored on success; a failed step leaves it
+// at -1 so that the next record tries again.
+void debug_init_locked() {
+    INIParser ini(dgfileDefaultConfigFile);
+
+    // Set but empty counts as set (and so means NONE): the variable wins over
+    // the settings file whenever it exists.
+    const char* env_level = std::getenv("DGFILE_DEBUG");
+    int level = level_from_name(env_level != nullptr ? std::string(env_level)
+                                                     : ini.getValue("global", "log_level"));
+    if (level == DGFILE_LOG_NONE) {
+        dgfileDebugLevel.store(DGFILE_LOG_NONE, std::memory_order_release);
+        return;
+    }
+
+    getHostName(hostname, sizeof hostname, '.');
+    pid = static_cast<int>(::getpid());
+
+    max_file_size = string_to_int(ini.getValue("global", "max_file_size").c_str());
+    if (max_file_size == 0) max_file_size = 10000;
+    // In 64 bits: a 32-bit product would wrap from 2097152 KiB on.
+    max_file_size_bytes = static_cast<int64_t>(max_file_size) * 1024;
+
+    max_files_num = string_to_int(ini.getValue("global", "max_files").c_str());
+    if (max_files_num == 0) max_files_num = 3;
+
+    dgfile_print_to_console =
+        ::strcasecmp(ini.getValue("global", "print_to_console").c_str(), "false") != 0;
+
+    std::string dir = ini.getValue("global", "log_dir");
+    if (dir.empty()) {
+        // No log directory configured: no log file and no directory (a
+        // missing setting must never make "/" the log directory), records go
+        // to standard output only when the console copy is on, and the log is
+        // Active, so no message repeats on every record.
+        dgfileDefaultDebugFileDir.clear();
+        dgfileDebugFile = stdout;
+        log_file_in_use = false;
+        dgfileDebugLevel.store(level, std::memory_order_release);
+        return;
+    }
+    if (dir.back() != '/') dir += '/';
+    std::string::size_type home_at = dir.find("$HOME");
+    if (home_at != std::string::npos) {
+        // HOME unset is treated like an empty HOME: the directory becomes
+        // empty and the set-up fails below with the directory message.
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || *home == '\0')
+            dir.clear();
+        else
+            dir.replace(home_at, 5, home);
+    }
+    dgfileDefaultDebugFileDir = dir;
+    if (!create_dir(dgfileDefaultDebugFileDir)) {
+        std::printf("Failed to create log directory: %s\n", dgfileDefaultDebugFileDir.c_str());
+        std::fflush(stdout);
+        return;
+    }
+
+    dgfileDefaultDebugFileFormat = ini.getValue("global", "log_file_format");
+    LogFileInfo* entry = create_new_log_file();
+    if (entry == nullptr) return;
+
+    log_queue = LogQueue{};
+    queue_push(&log_queue, entry);
+    // Close-on-exec: the stream is the library's, programs the application
+    // executes must not inherit it.  A fork child does keep it.
+    dgfileDebugFile = std::fopen(entry->fullpath, "ae");
+    if (dgfileDebugFile == nullptr) {
+        std::fprintf(stderr, "Failed to open log file: %s\n", entry->fullpath);
+        log_queue = LogQueue{};
+        delete entry;
+        return;
+    }
+    std::setvbuf(dgfileDebugFile, nullptr, _IOLBF, 0);
+    log_file_in_use = true;
+    dgfileDebugLevel.store(level, std::memory_order_release);
+}
+
+// ---- Extension point: the check of the current log file --------------------------
+// Runs in the emitter with dgfileDebugLock held, before anything of the record
+// is formatted, and only while a log file is in use (never for a log that
+// writes to standard output only).  It may replace dgfileDebugFile (closing
+// the old stream, opening a new one, updating log_queue within the limits
+// max_file_size_bytes and max_files_num).  Returning false drops the record;
+// the log stays Active.  The size limit and rotation plug in here; until
+// then every log file grows without limit.
+bool log_file_ready() { return true; }
+
+const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
+
+// Formats and writes one record.  REQUIRES: dgfileDebugLock not held; level is
+// WARN, INFO or DEBUG and passed the level test.
+void emit_record(dgfileDebugLogLevel level, const char* filefunc, int line,
+                 const char* fmt, va_list args) {
+    DebugLock lock;
+    if (log_file_in_use && !log_file_ready()) return;
+
+    // One buffer on the stack: emitting never allocates.
+    char record[1024];
+    constexpr int kMaxText = static_cast<int>(sizeof record) - 1;  // room for "\n"
+    int prefix = 0;
+    switch (level) {
+    case DGFILE_LOG_WARN:
+        prefix = std::snprintf(record, sizeof record, "\n%s:%d:%d %s:%d [DGFILE WARN] ",
+                               hostname, pid, tid, filefunc, line);
+        break;
+    case DGFILE_LOG_INFO:
+        prefix = std::snprintf(record, sizeof record, "%s:%d:%d [DGFILE INFO]  (%s:%d) ",
+                               hostname, pid, tid, filefunc, line);
+        break;
+    default:
+        prefix = std::snprintf(record, sizeof record, "%s:%d:%d [DGFILE DEBUG] (%s:%d) ",
+                               hostname, pid, tid, filefunc, line);
+        break;
+    }
+    int length = prefix < 0 ? 0 : (prefix > kMaxText ? kMaxText : prefix);
+    if (length < kMaxText) {
+        int message = std::vsnprintf(record + length, sizeof record - length, fmt, args);
+        if (message > 0) length += message > kMaxText - length ? kMaxText - length : message;
+    }
+    record[length++] = '\n';  // over the NUL when the text was cut at 1023 bytes
+
+    // Write errors are not looked at: the log never fails its caller.
+    if (dgfile_print_to_console) {
+        std::fwrite(record, 1, static_cast<size_t>(length), stdout);
+        // Flushed like the file: records appear at once, and a later fork
+        // cannot duplicate records still sitting in the stdout buffer.
+        std::fflush(stdout);
+    }
+    if (dgfileDebugFile != nullptr && dgfileDebugFile != stdout) {
+        std::fwrite(record, 1, static_cast<size_t>(length), dgfileDebugFile);
+        std::fflush(dgfileDebugFile);
+    }
+}
+
+}  // namespace
+
+// ---- Settings file parser -----------------------------------------------------------
+
+INIParser::INIParser(const std::string& filename_) : filename(filename_) { parse(); }
+
+std::string INIParser::getValue(const std::string& section, const std::string& key) const {
+    auto s = data.find(section);
+    if (s == data.end()) return std::string();
+    auto k = s->second.find(key);
+    return k == s->second.end() ? std::string() : k->second;
+}
+
+void INIParser::trim(std::string& text) {
+    std::string::size_type first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        text.clear();
+        return;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    text.erase(0, first);
+}
+
+// A missing or unreadable file yields no settings, silently.  Only "\n" ends
+// a line, so a file with "\r\n" line ends keeps a "\r" on every header and
+// thus has no recognised section.
+void INIParser::parse() {
+    std::ifstream in(filename);
+    std::string section;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        trim(line);
+        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+            section = line.substr(1, line.size() - 2);
+            continue;
+        }
+        if (section.empty() || line.empty() || line.front() == ';') continue;
+        std::string::size_type eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq);
+        std::string value = line.substr(eq + 1);
+        trim(key);
+        trim(value);
+        data[section][key] = value;  // a repeated key: the later line wins
+    }
+}
+
+// ---- Helpers of the set-up -------------------------------------------------------------
+
+int string_to_int(const char* str) {
+    if (str == nullptr) str = "";
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(str, &end, 10);
+    if (end == str) {
+        std::printf("Wrong string: %s\n", str);
+        return 0;
+    }
+    if (errno == ERANGE) {
+        if (value == LONG_MAX || value == LONG_MIN)
+            std::printf("Wrong: Numerical overflow '%s'\n", str);
+        return 0;
+    }
+    if (*end != '\0')
+        std::printf("Warning: contains additional non numeric characters '%s' -> '%s'\n",
+                    str, end);
+    if (value < INT_MIN || value > INT_MAX) {
+        std::printf("wrong: Exceeding Int range '%s'\n", str);
+        return 0;
+    }
+    return static_cast<int>(value);
+}
+
+void getHostName(char* name, int maxlen, const char delim) {
+    if (name == nullptr || maxlen <= 0) return;
+    if (::gethostname(name, static_cast<size_t>(maxlen)) != 0) {
+        std::strncpy(name, "unknown", static_cast<size_t>(maxlen));
+        name[maxlen - 1] = '\0';  // strncpy does not terminate a cut copy
+        return;
+    }
+    int i = 0;
+    while (i < maxlen - 1 && name[i] != delim && name[i] != '\0') ++i;
+    name[i] = '\0';
+}
+
+bool path_exists(const std::string& filename) {
+    struct stat st;
+    return ::stat(filename.c_str(), &st) == 0;
+}
+
+bool mkdir_(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+
+bool create_dir(const std::string& path) {
+    if (path.empty()) return false;
+    if (path_exists(path)) return true;
+    // Another process may create it meanwhile: a lost race is no failure.
+    return mkdir_(path) || path_exists(path);
+}
+
+std::string format_log_filepath(const std::string& dir, const std::string& format,
+                                int process_id, const char* host, time_t now) {
+    std::string path = dir + "dgfile";
+    for (std::string::size_type i = 0; i < format.size(); ++i) {
+        if (format[i] != '%' || i + 1 == format.size()) continue;
+        switch (format[i + 1]) {
+        case 'p':
+            path += "." + std::to_string(process_id);
+            ++i;
+            break;
+        case 't': {
+            char stamp[64];
+            struct tm local;
+            if (::localtime_r(&now, &local) != nullptr &&
+                std::strftime(stamp, sizeof stamp, ".%Y_%m_%d_%H_%M_%S", &local) > 0)
+                path += stamp;
+            ++i;
+            break;
+        }
+        case 'h':
+            path += or_empty(host);
+            ++i;
+            break;
+        default:
+            // Any other character after "%" (a second "%" included) starts
+            // nothing and is looked at again on its own: "%%p" is "%p".
+            break;
+        }
+    }
+    return path + ".log";
+}
+
+void generate_log_filepath(std::string& filePath) {
+    filePath = format_log_filepath(dgfileDefaultDebugFileDir, dgfileDefaultDebugFileFormat,
+                                   pid, hostname, std::time(nullptr));
+}
+
+LogFileInfo* create_new_log_file() {
+    LogFileInfo* entry = new (std::nothrow) LogFileInfo{};
+    if (entry == nullptr) return nullptr;
+    std::string path;
+    generate_log_filepath(path);
+    // A path that does not fit is refused like a failed allocation: a cut path
+    // would name some other file.
+    if (path.size() >= sizeof entry->fullpath) {
+        delete entry;
+        return nullptr;
+    }
+    entry->next = nullptr;
+    std::memcpy(entry->fullpath, path.c_str(), path.size() + 1);
+    return entry;
+}
+
+bool queue_push(LogQueue* queue, LogFileInfo* file) {
+    if (queue == nullptr || file == nullptr) return false;
+    file->next = nullptr;
+    if (queue->rear == nullptr)
+        queue->front = file;
+    else
+        queue->rear->next = file;
+    queue->rear = file;
+    ++queue->count;
+    return true;
+}
+
+// ---- Set-up and emitter ---------------------------------------------------------------
+
+void dgfileDebugInit() {
+    register_fork_handlers();
+    DebugLock lock;
+    // Tested again under the lock: of the threads racing to the first record
+    // only one sets up; the others wait here and return.
+    if (dgfileDebugLevel.load(std::memory_order_relaxed) != -1) return;
+    try {
+        debug_init_locked();
+    } catch (const std::exception&) {
+        // Out of memory while reading settings or building the path: the
+        // level stays -1 and the next record tries again.
+    }
+}
+
+void dgfileDebugLog(dgfileDebugLogLevel level, const char* filefunc, int line,
+                    const char* fmt, ...) {
+    int configured = dgfileDebugLevel.load(std::memory_order_acquire);
+    if (configured == -1) {
+        dgfileDebugInit();
+        configured = dgfileDebugLevel.load(std::memory_order_acquire);
+    }
+    if (fmt == nullptr) return;
+
+    if (level == DGFILE_LOG_WARN) {
+        // Kept whatever the configured level, even while Silent.
+        va_list args;
+        va_start(args, fmt);
+        {
+            DebugLock lock;
+            std::vsnprintf(dgfileLastError, sizeof dgfileLastError, fmt, args);
+        }
+        va_end(args);
+    }
+
+    if (level < DGFILE_LOG_WARN || level > DGFILE_LOG_DEBUG || configured < level) return;
+
+    if (tid == -1) tid = static_cast<int>(::syscall(SYS_gettid));
+
+    va_list args;
+    va_start(args, fmt);
+    emit_record(level, or_empty(filefunc), line, fmt, args);
+    va_end(args);
+}

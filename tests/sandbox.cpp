@@ -25,6 +25,17 @@
 
 extern char** environ;
 
+// ThreadSanitizer starts its background thread in every forked child, and the
+// kernel lets only a single-threaded process enter a user namespace; its
+// clone() interceptor starts the child without that thread.
+#if defined(__SANITIZE_THREAD__)
+#define SANDBOX_START_WITH_CLONE 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SANDBOX_START_WITH_CLONE 1
+#endif
+#endif
+
 namespace sandbox {
 namespace {
 
@@ -66,6 +77,20 @@ void WriteProc(const std::string& path, const std::string& text) {
     ::close(f);
 }
 
+// The "Threads:" count of /proc/self/status; 0 if it cannot be read.
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "Threads:") {
+            int count = 0;
+            status >> count;
+            return count;
+        }
+    }
+    return 0;
+}
+
 void BecomeNobody() {
     Check(::setgroups(0, nullptr) == 0, "setgroups");
     Check(::setresgid(kNobody, kNobody, kNobody) == 0, "setresgid");
@@ -82,7 +107,21 @@ void EnterNamespaces(Identity identity) {
     uid_t uid = ::geteuid();
     gid_t gid = ::getegid();
     int flags = CLONE_NEWNS | CLONE_NEWUTS | (user_ns ? CLONE_NEWUSER : 0);
-    Check(::unshare(flags) == 0, "unshare");
+    if (::unshare(flags) != 0) {
+        int error = errno;
+        int threads = ThreadCount();
+        if (error == EINVAL && user_ns && threads > 1) {
+            std::fprintf(stderr,
+                         "cannot enter a user namespace: the kernel allows it only to a "
+                         "single-threaded process and this one has %d threads (under "
+                         "qemu-user the emulator's own thread is always there)\n",
+                         threads);
+            std::fflush(stderr);
+            _exit(kNoUserNamespace);
+        }
+        errno = error;
+        SetupFailed("unshare");
+    }
     if (user_ns) {
         WriteProc("/proc/self/setgroups", "deny");
         WriteProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
@@ -168,6 +207,37 @@ void ApplyEnvironment(const Options& options) {
     _exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
+struct ChildArgs {
+    const Options* options;
+    const std::function<void()>* body;
+    int out_fd;
+    int err_fd;
+};
+
+// Starts the child and returns its pid (in the parent only). With fork() by
+// default: it resets the C library's state for the child properly, and the
+// address and undefined-behaviour sanitizers keep full stack traces in it.
+pid_t StartChild(ChildArgs& args) {
+#ifdef SANDBOX_START_WITH_CLONE
+    constexpr size_t kStackSize = size_t{8} << 20;
+    void* stack = ::mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return -1;
+    auto entry = [](void* p) -> int {
+        auto* a = static_cast<ChildArgs*>(p);
+        Child(*a->options, *a->body, a->out_fd, a->err_fd);
+    };
+    // Without CLONE_VM the child runs on its own copy of the stack mapping.
+    pid_t pid = ::clone(entry, static_cast<char*>(stack) + kStackSize, SIGCHLD, &args);
+    ::munmap(stack, kStackSize);
+    return pid;
+#else
+    pid_t pid = ::fork();
+    if (pid == 0) Child(*args.options, *args.body, args.out_fd, args.err_fd);
+    return pid;
+#endif
+}
+
 std::string Drain(int fd) {
     std::string text;
     ::lseek(fd, 0, SEEK_SET);
@@ -175,6 +245,13 @@ std::string Drain(int fd) {
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     return text;
+}
+
+// Records a skip on the running test; unlike a GTEST_SKIP in the test itself
+// this returns, so the test goes on (its later sandbox runs skip too).
+void MarkSkipped(Identity identity, const std::string& why) {
+    GTEST_SKIP() << "the " << (identity == Identity::Root ? "root" : "developer")
+                 << " identity needs a user namespace here: " << why;
 }
 
 }  // namespace
@@ -190,9 +267,9 @@ Result Run(const Options& options, const std::function<void()>& body) {
     if (out_fd < 0 || err_fd < 0) throw std::runtime_error("memfd_create failed");
     std::fflush(stdout);
     std::fflush(stderr);
-    pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) Child(options, body, out_fd, err_fd);
+    ChildArgs args{&options, &body, out_fd, err_fd};
+    pid_t pid = StartChild(args);
+    if (pid < 0) throw std::runtime_error("cannot start the sandbox child");
 
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(options.timeout_ms);
@@ -215,6 +292,10 @@ Result Run(const Options& options, const std::function<void()>& body) {
     result.err = Drain(err_fd);
     ::close(out_fd);
     ::close(err_fd);
+    if (result.exit_code == kNoUserNamespace && !result.timed_out) {
+        result.skipped = true;
+        MarkSkipped(options.identity, result.err);
+    }
     return result;
 }
 
