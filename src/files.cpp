@@ -48,8 +48,10 @@ public:
             return;
         }
         mapped_ = (size + kHugePage - 1) / kHugePage * kHugePage;
+        // No MAP_NORESERVE: the kernel's overcommit check then refuses sizes
+        // the machine cannot back, instead of the process being killed later.
         void* p = ::mmap(nullptr, mapped_ + kHugePage, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return;
         // Trim the mapping to a 2 MiB-aligned range so huge pages can back it.
         auto base = reinterpret_cast<std::uintptr_t>(p);
@@ -61,7 +63,13 @@ public:
         ::madvise(data_, mapped_, MADV_HUGEPAGE);
 #ifdef MADV_POPULATE_WRITE
         if (::madvise(data_, mapped_, MADV_POPULATE_WRITE) == 0) return;
+        if (errno != EINVAL) {  // the memory is not there: give up now
+            ::munmap(data_, mapped_);
+            data_ = nullptr;
+            return;
+        }
 #endif
+        // Kernels without the populate request: touch one byte per page.
         for (std::size_t off = 0; off < mapped_; off += 4096) data_[off] = 0;
     }
     ~bounce_buffer() {

@@ -223,12 +223,12 @@ TEST(Direct, ReadAndWriteMoveTheBytesWithTheRequestTheDriverExpects) {
         EXPECT_TRUE(AllEqual(dev.View(), 12288, 0xee));
         EXPECT_TRUE(AllEqual(dev.View() + 12288 + kChunk, 4096, 0xee));
 
-        // Write device bytes 0..64K (0xee) to file offset 512K.
-        n = dgFileWrite(fh, dev.ptr, kChunk, 524288, 0);
+        // Write untouched device bytes (0xee) at 512K to file offset 512K.
+        n = dgFileWrite(fh, dev.ptr, kChunk, 524288, 524288);
         EXPECT_EQ(n, static_cast<ssize_t>(kChunk));
         ASSERT_EQ(qrvd_sim_last_request(&last), 0);
         EXPECT_EQ(last.op, 1);
-        EXPECT_EQ(last.mem_offset, 0u);
+        EXPECT_EQ(last.mem_offset, 524288u);
         EXPECT_EQ(last.fpos, 524288u);
         auto contents = file.Contents();
         EXPECT_TRUE(AllEqual(contents.data() + 524288, kChunk, 0xee));
@@ -260,6 +260,8 @@ struct Outcome {
     std::size_t device_bytes;              // bytes of the file that reach device memory
     std::vector<std::string> shapes;       // the records of "read", variable parts dropped
 };
+
+void PrintTo(const Outcome& o, std::ostream* os) { *os << o.name; }
 
 class DriverOutcome : public ::testing::TestWithParam<Outcome> {};
 
