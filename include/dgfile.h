@@ -42,10 +42,12 @@ extern "C" {
 /* ---- Status codes ------------------------------------------------------ */
 
 /*
- * The library returns only DG_FILE_SUCCESS, DG_FILE_DIO_NOT_SET,
- * DG_FILE_INVALID_VALUE, DG_FILE_DEVICE_NOT_FOUND and
- * DG_FILE_BATCH_SUBMIT_FAILED; the other codes are declared for callers
- * written against the wider interface.  5021 and 5032 carry no name.
+ * The library returns DG_FILE_SUCCESS, DG_FILE_DIO_NOT_SET,
+ * DG_FILE_INVALID_VALUE, DG_FILE_DEVICE_NOT_FOUND,
+ * DG_FILE_BATCH_SUBMIT_FAILED and DG_FILE_INTERNAL_ERROR (an allocation that
+ * failed); each entry point below says which.  The other codes are declared
+ * for callers written against the wider interface.  5021 and 5032 carry no
+ * name.
  */
 typedef enum DGfileOpError {
     DG_FILE_SUCCESS = 0,
@@ -250,8 +252,16 @@ DGFILE_API DGfileError_t dgFileBufRegister(const void* devPtr_base,
                                            size_t length, int flags);
 DGFILE_API DGfileError_t dgFileBufDeregister(const void* devPtr_base);
 
-/* Registers a file and stores a new handle in *fh.  A POSIX descriptor must
- * be open with O_DIRECT, else DG_FILE_DIO_NOT_SET and *fh is untouched. */
+/* Registers a file and stores a new handle in *fh; the device connection is
+ * opened lazily (without it, transfers take the CPU copy).  Results:
+ *   DG_FILE_SUCCESS         a new, independent handle is in *fh;
+ *   DG_FILE_DIO_NOT_SET     a POSIX descriptor not opened with O_DIRECT;
+ *   DG_FILE_INVALID_VALUE   fh or descr is NULL, or the descriptor is not open;
+ *   DG_FILE_INTERNAL_ERROR  the handle could not be allocated.
+ * On failure nothing is created and *fh is untouched.  The record is copied;
+ * the table descr->fs_ops points to must outlive the handle.  Status flags
+ * beyond O_WRONLY/O_RDWR/O_CREAT/O_DIRECT and the large-file bit are noted in
+ * the debug log and accepted.  DGFILE_DISABLE_CPU is read now, per handle. */
 DGFILE_API DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh,
                                               DGfileDescr_t* descr);
 
@@ -260,8 +270,18 @@ DGFILE_API DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh,
 DGFILE_API void dgFileHandleDeregister(DGfileHandle_t fh);
 
 /* Read size bytes at file_offset into devPtr_base + devPtr_offset, or write
- * them the other way.  Return the bytes moved (fewer at end of file), 0 for a
- * descriptor kind without a transfer path, -1 on failure. */
+ * them the other way.  When the handle has user callbacks, their result is
+ * returned unchanged (they get devPtr_base without the offset).  Otherwise
+ * the transfer goes to the kernel driver, and when that is unavailable or
+ * refuses, through a host buffer (unless DGFILE_DISABLE_CPU was "YES").
+ * Return the bytes moved (fewer at end of file, or what the driver reported),
+ * 0 for a descriptor kind without a transfer path, -1 on failure: a NULL
+ * handle, a refused seek or flag change, a host buffer that cannot be
+ * allocated, a failed read()/write(), or a failed runtime copy (a write then
+ * puts nothing in the file).  The CPU copy uses the application's own
+ * descriptor: its file position ends after the bytes moved, and its status
+ * flags are reset to those read at registration.
+ * REQUIRES: the handle stays registered until the call returns. */
 DGFILE_API ssize_t dgFileRead(DGfileHandle_t fh, void* devPtr_base,
                               size_t size, off_t file_offset,
                               off_t devPtr_offset);
