@@ -289,34 +289,61 @@ DGFILE_API ssize_t dgFileWrite(DGfileHandle_t fh, const void* devPtr_base,
                                size_t size, off_t file_offset,
                                off_t devPtr_offset);
 
-/* Creates a batch handle with max_nr request slots in *batch_idp. */
+/*
+ * Batches.  A batch handle owns max_nr request slots.  Each submitted request
+ * runs on a thread of its own, exactly as dgFileRead/dgFileWrite would with
+ * the same values, and its completion is collected by polling.  One batch is
+ * in flight per handle: a new one is admitted once every request of the
+ * previous one has finished, collected or not (uncollected completions are
+ * then lost).  REQUIRES: calls on one batch handle come from one thread at a
+ * time, and the file handles named in a batch stay registered until its
+ * requests have finished.
+ */
+
+/* Creates a batch handle with max_nr slots (0 accepted) in *batch_idp; no
+ * device connection is needed.  DG_FILE_INVALID_VALUE for a NULL batch_idp,
+ * DG_FILE_INTERNAL_ERROR when the slots cannot be allocated. */
 DGFILE_API DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* batch_idp,
                                             unsigned int max_nr);
 
-/* Starts nr requests from iocbp, one thread each.  DG_FILE_BATCH_SUBMIT_FAILED
- * when nr > max_nr, iocbp is NULL, flags is not 0, or a request of the
- * previous batch is still running. */
+/* Starts the first nr requests of iocbp, copied whole, and returns without
+ * waiting.  DG_FILE_BATCH_SUBMIT_FAILED, with nothing changed, when the
+ * handle is NULL, nr > max_nr, iocbp is NULL (even for nr 0), flags is not
+ * 0, or a request of the previous batch is still running.  mode is not
+ * examined.  A request whose fh is NULL, or whose thread cannot be started,
+ * completes at once with ret all bits set; an opcode other than DGFILE_READ
+ * and DGFILE_WRITE completes with ret 0 and moves nothing. */
 DGFILE_API DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t batch_idp,
                                              unsigned int nr,
                                              DGfileIOParams_t* iocbp,
                                              unsigned int flags);
 
-/* Hands out completions of the current batch into iocbp; *nr is the capacity
- * on entry and the count written on return.  Waits until at least min_nr are
- * written or the whole batch has been handed out.  DG_FILE_INVALID_VALUE when
- * min_nr exceeds the batch size.  timeout is not consulted. */
+/* Hands out completions of the current batch, each exactly once over all
+ * calls, in slot order: *nr is the capacity of iocbp on entry and the number
+ * of records written on return.  Waits (polling every 10 microseconds) until
+ * at least min_nr records are written, or every request of the batch has
+ * been handed out before this call; min_nr 0 looks once and never waits.
+ * Each record carries the request's own cookie, its state (DGFILE_COMPLETE,
+ * or DGFILE_CANCELED), and in ret the transfer's result (all bits set for a
+ * failed transfer, which still completes).  timeout is not consulted: the
+ * wait has no time limit.  DG_FILE_INVALID_VALUE, with nothing written, when
+ * the handle or nr is NULL, min_nr exceeds the batch size, *nr is below
+ * min_nr, or iocbp is NULL while *nr is not 0. */
 DGFILE_API DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t batch_idp,
                                                 unsigned int min_nr,
                                                 unsigned int* nr,
                                                 DGfileIOEvents_t* iocbp,
                                                 struct timespec* timeout);
 
-/* Marks every request of the current batch DGFILE_CANCELED; transfers under
- * way run to their end.  Always DG_FILE_SUCCESS. */
+/* Marks every request of the current batch DGFILE_CANCELED, whatever its
+ * state.  A request not yet started moves nothing (ret 0); a transfer under
+ * way runs to its end and its result lands in ret.  Completions already
+ * handed out are not handed out again.  DG_FILE_SUCCESS, or
+ * DG_FILE_INVALID_VALUE for a NULL handle. */
 DGFILE_API DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t batch_idp);
 
-/* Waits for the handle's running requests, then releases it; NULL is
- * accepted. */
+/* Waits until every running request of the handle has finished, then
+ * releases it; NULL is accepted.  Cancels nothing. */
 DGFILE_API void dgFileBatchIODestroy(DGfileBatchHandle_t batch_idp);
 
 #ifdef __cplusplus

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 
+#include "batchhandle.h"
 #include "files.h"
 #include "log.h"
 
@@ -184,32 +185,40 @@ ssize_t dgFileWrite(DGfileHandle_t fh, const void* devPtr_base, size_t size, off
 }
 
 // ---- Batches --------------------------------------------------------------------
-// The batch handle has not landed yet: every call reports failure.
 
-DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* /*batch_idp*/, unsigned int max_nr) {
+DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* batch_idp, unsigned int max_nr) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL max_nr = %u", max_nr);
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_INVALID_VALUE);
+    batch_handle_t* handle = batch_handle_t::create(&fd, max_nr);
+    if (handle == nullptr) return make_status(DG_FILE_INTERNAL_ERROR);
+    *batch_idp = handle;
+    return make_status(DG_FILE_SUCCESS);
 }
 
-DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t /*batch_idp*/, unsigned int nr,
-                                  DGfileIOParams_t* /*iocbp*/, unsigned int flags) {
+DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t batch_idp, unsigned int nr,
+                                  DGfileIOParams_t* iocbp, unsigned int flags) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
                    "API_CALL nr = %u, flags = 0x%x", nr, flags);
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_BATCH_SUBMIT_FAILED);
+    return make_status(static_cast<batch_handle_t*>(batch_idp)->submit(nr, iocbp, flags));
 }
 
-DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t /*batch_idp*/, unsigned int min_nr,
-                                     unsigned int* /*nr*/, DGfileIOEvents_t* /*iocbp*/,
-                                     struct timespec* /*timeout*/) {
+DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t batch_idp, unsigned int min_nr,
+                                     unsigned int* nr, DGfileIOEvents_t* iocbp,
+                                     struct timespec* timeout) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL min_nr = %u", min_nr);
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_INVALID_VALUE);
+    return make_status(
+        static_cast<batch_handle_t*>(batch_idp)->get_status(min_nr, nr, iocbp, timeout));
 }
 
-DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t /*batch_idp*/) {
+DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t batch_idp) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_INVALID_VALUE);
+    return make_status(static_cast<batch_handle_t*>(batch_idp)->cancel());
 }
 
-void dgFileBatchIODestroy(DGfileBatchHandle_t /*batch_idp*/) {
+void dgFileBatchIODestroy(DGfileBatchHandle_t batch_idp) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    delete static_cast<batch_handle_t*>(batch_idp);
 }
