@@ -42,10 +42,12 @@ extern "C" {
 /* ---- Status codes ------------------------------------------------------ */
 
 /*
- * The library returns only DG_FILE_SUCCESS, DG_FILE_DIO_NOT_SET,
- * DG_FILE_INVALID_VALUE, DG_FILE_DEVICE_NOT_FOUND and
- * DG_FILE_BATCH_SUBMIT_FAILED; the other codes are declared for callers
- * written against the wider interface.  5021 and 5032 carry no name.
+ * The library returns DG_FILE_SUCCESS, DG_FILE_DIO_NOT_SET,
+ * DG_FILE_INVALID_VALUE, DG_FILE_DEVICE_NOT_FOUND,
+ * DG_FILE_BATCH_SUBMIT_FAILED and DG_FILE_INTERNAL_ERROR (an allocation that
+ * failed); each entry point below says which.  The other codes are declared
+ * for callers written against the wider interface.  5021 and 5032 carry no
+ * name.
  */
 typedef enum DGfileOpError {
     DG_FILE_SUCCESS = 0,
@@ -250,8 +252,16 @@ DGFILE_API DGfileError_t dgFileBufRegister(const void* devPtr_base,
                                            size_t length, int flags);
 DGFILE_API DGfileError_t dgFileBufDeregister(const void* devPtr_base);
 
-/* Registers a file and stores a new handle in *fh.  A POSIX descriptor must
- * be open with O_DIRECT, else DG_FILE_DIO_NOT_SET and *fh is untouched. */
+/* Registers a file and stores a new handle in *fh; the device connection is
+ * opened lazily (without it, transfers take the CPU copy).  Results:
+ *   DG_FILE_SUCCESS         a new, independent handle is in *fh;
+ *   DG_FILE_DIO_NOT_SET     a POSIX descriptor not opened with O_DIRECT;
+ *   DG_FILE_INVALID_VALUE   fh or descr is NULL, or the descriptor is not open;
+ *   DG_FILE_INTERNAL_ERROR  the handle could not be allocated.
+ * On failure nothing is created and *fh is untouched.  The record is copied;
+ * the table descr->fs_ops points to must outlive the handle.  Status flags
+ * beyond O_WRONLY/O_RDWR/O_CREAT/O_DIRECT and the large-file bit are noted in
+ * the debug log and accepted.  DGFILE_DISABLE_CPU is read now, per handle. */
 DGFILE_API DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh,
                                               DGfileDescr_t* descr);
 
@@ -260,8 +270,18 @@ DGFILE_API DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh,
 DGFILE_API void dgFileHandleDeregister(DGfileHandle_t fh);
 
 /* Read size bytes at file_offset into devPtr_base + devPtr_offset, or write
- * them the other way.  Return the bytes moved (fewer at end of file), 0 for a
- * descriptor kind without a transfer path, -1 on failure. */
+ * them the other way.  When the handle has user callbacks, their result is
+ * returned unchanged (they get devPtr_base without the offset).  Otherwise
+ * the transfer goes to the kernel driver, and when that is unavailable or
+ * refuses, through a host buffer (unless DGFILE_DISABLE_CPU was "YES").
+ * Return the bytes moved (fewer at end of file, or what the driver reported),
+ * 0 for a descriptor kind without a transfer path, -1 on failure: a NULL
+ * handle, a refused seek or flag change, a host buffer that cannot be
+ * allocated, a failed read()/write(), or a failed runtime copy (a write then
+ * puts nothing in the file).  The CPU copy uses the application's own
+ * descriptor: its file position ends after the bytes moved, and its status
+ * flags are reset to those read at registration.
+ * REQUIRES: the handle stays registered until the call returns. */
 DGFILE_API ssize_t dgFileRead(DGfileHandle_t fh, void* devPtr_base,
                               size_t size, off_t file_offset,
                               off_t devPtr_offset);
@@ -269,34 +289,61 @@ DGFILE_API ssize_t dgFileWrite(DGfileHandle_t fh, const void* devPtr_base,
                                size_t size, off_t file_offset,
                                off_t devPtr_offset);
 
-/* Creates a batch handle with max_nr request slots in *batch_idp. */
+/*
+ * Batches.  A batch handle owns max_nr request slots.  Each submitted request
+ * runs on a thread of its own, exactly as dgFileRead/dgFileWrite would with
+ * the same values, and its completion is collected by polling.  One batch is
+ * in flight per handle: a new one is admitted once every request of the
+ * previous one has finished, collected or not (uncollected completions are
+ * then lost).  REQUIRES: calls on one batch handle come from one thread at a
+ * time, and the file handles named in a batch stay registered until its
+ * requests have finished.
+ */
+
+/* Creates a batch handle with max_nr slots (0 accepted) in *batch_idp; no
+ * device connection is needed.  DG_FILE_INVALID_VALUE for a NULL batch_idp,
+ * DG_FILE_INTERNAL_ERROR when the slots cannot be allocated. */
 DGFILE_API DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* batch_idp,
                                             unsigned int max_nr);
 
-/* Starts nr requests from iocbp, one thread each.  DG_FILE_BATCH_SUBMIT_FAILED
- * when nr > max_nr, iocbp is NULL, flags is not 0, or a request of the
- * previous batch is still running. */
+/* Starts the first nr requests of iocbp, copied whole, and returns without
+ * waiting.  DG_FILE_BATCH_SUBMIT_FAILED, with nothing changed, when the
+ * handle is NULL, nr > max_nr, iocbp is NULL (even for nr 0), flags is not
+ * 0, or a request of the previous batch is still running.  mode is not
+ * examined.  A request whose fh is NULL, or whose thread cannot be started,
+ * completes at once with ret all bits set; an opcode other than DGFILE_READ
+ * and DGFILE_WRITE completes with ret 0 and moves nothing. */
 DGFILE_API DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t batch_idp,
                                              unsigned int nr,
                                              DGfileIOParams_t* iocbp,
                                              unsigned int flags);
 
-/* Hands out completions of the current batch into iocbp; *nr is the capacity
- * on entry and the count written on return.  Waits until at least min_nr are
- * written or the whole batch has been handed out.  DG_FILE_INVALID_VALUE when
- * min_nr exceeds the batch size.  timeout is not consulted. */
+/* Hands out completions of the current batch, each exactly once over all
+ * calls, in slot order: *nr is the capacity of iocbp on entry and the number
+ * of records written on return.  Waits (polling every 10 microseconds) until
+ * at least min_nr records are written, or every request of the batch has
+ * been handed out before this call; min_nr 0 looks once and never waits.
+ * Each record carries the request's own cookie, its state (DGFILE_COMPLETE,
+ * or DGFILE_CANCELED), and in ret the transfer's result (all bits set for a
+ * failed transfer, which still completes).  timeout is not consulted: the
+ * wait has no time limit.  DG_FILE_INVALID_VALUE, with nothing written, when
+ * the handle or nr is NULL, min_nr exceeds the batch size, *nr is below
+ * min_nr, or iocbp is NULL while *nr is not 0. */
 DGFILE_API DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t batch_idp,
                                                 unsigned int min_nr,
                                                 unsigned int* nr,
                                                 DGfileIOEvents_t* iocbp,
                                                 struct timespec* timeout);
 
-/* Marks every request of the current batch DGFILE_CANCELED; transfers under
- * way run to their end.  Always DG_FILE_SUCCESS. */
+/* Marks every request of the current batch DGFILE_CANCELED, whatever its
+ * state.  A request not yet started moves nothing (ret 0); a transfer under
+ * way runs to its end and its result lands in ret.  Completions already
+ * handed out are not handed out again.  DG_FILE_SUCCESS, or
+ * DG_FILE_INVALID_VALUE for a NULL handle. */
 DGFILE_API DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t batch_idp);
 
-/* Waits for the handle's running requests, then releases it; NULL is
- * accepted. */
+/* Waits until every running request of the handle has finished, then
+ * releases it; NULL is accepted.  Cancels nothing. */
 DGFILE_API void dgFileBatchIODestroy(DGfileBatchHandle_t batch_idp);
 
 #ifdef __cplusplus

@@ -13,7 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
+#include "batchhandle.h"
+#include "files.h"
 #include "log.h"
 
 namespace {
@@ -128,69 +131,94 @@ DGfileError_t dgFileBufDeregister(const void* devPtr_base) {
 }
 
 // ---- Files and transfers ------------------------------------------------------
-// The file handle has not landed yet: registration opens the device as it
-// will, then reports failure and creates nothing; transfers fail.
 
-DGfileError_t dgFileHandleRegister(DGfileHandle_t* /*fh*/, DGfileDescr_t* descr) {
+DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh, DGfileDescr_t* descr) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
                    "API_CALL descr->handle.fd = %d, descr->type = %d",
                    descr != nullptr ? descr->handle.fd : -1,
                    descr != nullptr ? static_cast<int>(descr->type) : 0);
-    dg_file_driver_open();
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (fh == nullptr || descr == nullptr) return make_status(DG_FILE_INVALID_VALUE);
+    dg_file_driver_open();  // without a device, the handle transfers by CPU copy
+
+    int flags = 0;
+    if (descr->type == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
+        flags = ::fcntl(descr->handle.fd, F_GETFL);
+        if (flags == -1) return make_status(DG_FILE_INVALID_VALUE);  // not an open descriptor
+        if (flags & ~kAllowedOpenFlags)
+            dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
+                           "file flags: %o maybe not support, unsupport flag: %o\n",
+                           static_cast<unsigned>(flags),
+                           static_cast<unsigned>(flags & ~kAllowedOpenFlags));
+        if (!(flags & O_DIRECT)) return make_status(DG_FILE_DIO_NOT_SET);
+    }
+    auto* handle = new (std::nothrow) file_handle_t(&fd, descr, flags);
+    if (handle == nullptr) return make_status(DG_FILE_INTERNAL_ERROR);
+    *fh = handle;
+    return make_status(DG_FILE_SUCCESS);
 }
 
-void dgFileHandleDeregister(DGfileHandle_t /*fh*/) {
+void dgFileHandleDeregister(DGfileHandle_t fh) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    delete static_cast<file_handle_t*>(fh);
 }
 
-ssize_t dgFileRead(DGfileHandle_t /*fh*/, void* devPtr_base, size_t size,
-                   off_t file_offset, off_t devPtr_offset) {
+ssize_t dgFileRead(DGfileHandle_t fh, void* devPtr_base, size_t size, off_t file_offset,
+                   off_t devPtr_offset) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
                    "API_CALL devPtr_base = %p, size = %zu, file_offset = %zu, "
                    "devPtr_offset = %zu",
                    devPtr_base, size, static_cast<size_t>(file_offset),
                    static_cast<size_t>(devPtr_offset));
-    return -1;
+    if (fh == nullptr) return -1;
+    return static_cast<file_handle_t*>(fh)->read(devPtr_base, size, file_offset, devPtr_offset);
 }
 
-ssize_t dgFileWrite(DGfileHandle_t /*fh*/, const void* devPtr_base, size_t size,
-                    off_t file_offset, off_t devPtr_offset) {
+ssize_t dgFileWrite(DGfileHandle_t fh, const void* devPtr_base, size_t size, off_t file_offset,
+                    off_t devPtr_offset) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
                    "API_CALL devPtr_base = %p, size = %zu, file_offset = %zu, "
                    "devPtr_offset = %zu",
                    devPtr_base, size, static_cast<size_t>(file_offset),
                    static_cast<size_t>(devPtr_offset));
-    return -1;
+    if (fh == nullptr) return -1;
+    return static_cast<file_handle_t*>(fh)->write(devPtr_base, size, file_offset, devPtr_offset);
 }
 
 // ---- Batches --------------------------------------------------------------------
-// The batch handle has not landed yet: every call reports failure.
 
-DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* /*batch_idp*/, unsigned int max_nr) {
+DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* batch_idp, unsigned int max_nr) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL max_nr = %u", max_nr);
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_INVALID_VALUE);
+    batch_handle_t* handle = batch_handle_t::create(&fd, max_nr);
+    if (handle == nullptr) return make_status(DG_FILE_INTERNAL_ERROR);
+    *batch_idp = handle;
+    return make_status(DG_FILE_SUCCESS);
 }
 
-DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t /*batch_idp*/, unsigned int nr,
-                                  DGfileIOParams_t* /*iocbp*/, unsigned int flags) {
+DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t batch_idp, unsigned int nr,
+                                  DGfileIOParams_t* iocbp, unsigned int flags) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
                    "API_CALL nr = %u, flags = 0x%x", nr, flags);
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_BATCH_SUBMIT_FAILED);
+    return make_status(static_cast<batch_handle_t*>(batch_idp)->submit(nr, iocbp, flags));
 }
 
-DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t /*batch_idp*/, unsigned int min_nr,
-                                     unsigned int* /*nr*/, DGfileIOEvents_t* /*iocbp*/,
-                                     struct timespec* /*timeout*/) {
+DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t batch_idp, unsigned int min_nr,
+                                     unsigned int* nr, DGfileIOEvents_t* iocbp,
+                                     struct timespec* timeout) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL min_nr = %u", min_nr);
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_INVALID_VALUE);
+    return make_status(
+        static_cast<batch_handle_t*>(batch_idp)->get_status(min_nr, nr, iocbp, timeout));
 }
 
-DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t /*batch_idp*/) {
+DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t batch_idp) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
-    return make_status(DG_FILE_INTERNAL_ERROR);
+    if (batch_idp == nullptr) return make_status(DG_FILE_INVALID_VALUE);
+    return make_status(static_cast<batch_handle_t*>(batch_idp)->cancel());
 }
 
-void dgFileBatchIODestroy(DGfileBatchHandle_t /*batch_idp*/) {
+void dgFileBatchIODestroy(DGfileBatchHandle_t batch_idp) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    delete static_cast<batch_handle_t*>(batch_idp);
 }

@@ -1,0 +1,165 @@
+#include "batchhandle.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "files.h"
+
+// The slot's state and result live inside the public completion record,
+// whose layout cannot change; they are shared with the request thread
+// through atomic references.  The thread stores `ret` before it moves the
+// state from PENDING to COMPLETE with release ordering, and get_status loads
+// the state with acquire ordering, so a record handed out as COMPLETE
+// carries the final result.  `ret` is one 64-bit atomic, so a cancelled
+// request's record shows 0 or the whole result, never a mixture.
+namespace {
+
+std::atomic_ref<DGfileStatus_t> status_of(batch_task_t& task) {
+    return std::atomic_ref<DGfileStatus_t>(task.events.status);
+}
+
+std::atomic_ref<std::size_t> ret_of(batch_task_t& task) {
+    return std::atomic_ref<std::size_t>(task.events.ret);
+}
+
+static_assert(std::atomic_ref<DGfileStatus_t>::is_always_lock_free);
+static_assert(std::atomic_ref<std::size_t>::is_always_lock_free);
+
+// The end of every request: completes the slot unless it was cancelled, and
+// takes it off the running count.  The unlock is the last access to the
+// slot and the handle, which may be destroyed right after.
+void finish(batch_task_t* task, ssize_t result) {
+    ret_of(*task).store(static_cast<std::size_t>(result), std::memory_order_relaxed);
+    DGfileStatus_t expected = DGFILE_PENDING;
+    status_of(*task).compare_exchange_strong(expected, DGFILE_COMPLETE, std::memory_order_release,
+                                             std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(*task->mutex);
+    task->runing_nr->fetch_sub(1, std::memory_order_release);
+}
+
+}  // namespace
+
+void* batch_thread(void* targ) {
+    auto* task = static_cast<batch_task_t*>(targ);
+    if (status_of(*task).load(std::memory_order_acquire) != DGFILE_PENDING) {
+        // Cancelled before it started: no transfer, the result stays 0.
+        std::lock_guard<std::mutex> lock(*task->mutex);
+        task->runing_nr->fetch_sub(1, std::memory_order_release);
+        return nullptr;
+    }
+    const DGfileIOParams_t& p = task->params;
+    auto* fh = static_cast<file_handle_t*>(p.fh);
+    ssize_t result = 0;  // an unknown opcode moves nothing
+    if (p.opcode == DGFILE_READ || p.opcode == DGFILE_WRITE) {
+        if (fh == nullptr)
+            result = -1;
+        else if (p.opcode == DGFILE_READ)
+            result = fh->read(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
+                              p.u.batch.devPtr_offset);
+        else
+            result = fh->write(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
+                               p.u.batch.devPtr_offset);
+    }
+    finish(task, result);
+    return nullptr;
+}
+
+batch_handle_t* batch_handle_t::create(const std::atomic<int>* qrvdfd, unsigned max_nr) {
+    auto* tasks = new (std::nothrow) batch_task_t[max_nr];
+    if (tasks == nullptr) return nullptr;
+    auto* handle = new (std::nothrow) batch_handle_t(qrvdfd, max_nr, tasks);
+    if (handle == nullptr) delete[] tasks;
+    return handle;
+}
+
+batch_handle_t::batch_handle_t(const std::atomic<int>* qrvdfd_, unsigned max_nr_,
+                               batch_task_t* tasks_)
+    : qrvdfd(qrvdfd_), max_nr(max_nr_), tasks(tasks_) {
+    for (unsigned i = 0; i < max_nr; ++i) {
+        batch_task_t& t = tasks[i];
+        t.qrvdfd = qrvdfd;
+        t.mutex = &mutex;
+        t.runing_nr = &runing_nr;
+        t.checked = false;
+        std::memset(&t.params, 0, sizeof t.params);
+        std::memset(&t.events, 0, sizeof t.events);
+    }
+}
+
+batch_handle_t::~batch_handle_t() {
+    while (runing_nr.load(std::memory_order_acquire) != 0) ::usleep(1);
+    { std::lock_guard<std::mutex> lock(mutex); }  // the last thread has left the mutex
+    delete[] tasks;
+}
+
+DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp, unsigned flags) {
+    if (nr > max_nr || iocbp == nullptr || flags != 0) return DG_FILE_BATCH_SUBMIT_FAILED;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (runing_nr.load(std::memory_order_relaxed) != 0) return DG_FILE_BATCH_SUBMIT_FAILED;
+        // Counted in full before the first thread starts, so the counter
+        // cannot reach 0 while later threads of this batch are being created.
+        runing_nr.store(nr, std::memory_order_relaxed);
+        cur_nr = nr;
+    }
+    pthread_attr_t attr;
+    bool attr_ok = pthread_attr_init(&attr) == 0 &&
+                   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0;
+    for (unsigned i = 0; i < nr; ++i) {
+        batch_task_t& t = tasks[i];
+        t.params = iocbp[i];
+        t.checked = false;
+        t.events.cookie = iocbp[i].cookie;  // lets the caller match completions
+        ret_of(t).store(0, std::memory_order_relaxed);
+        status_of(t).store(DGFILE_PENDING, std::memory_order_relaxed);
+        pthread_t thread;
+        if (!attr_ok || pthread_create(&thread, &attr, batch_thread, &t) != 0) {
+            // No thread for this request: it completes at once as a failed
+            // transfer, so that nothing waits for it.
+            finish(&t, -1);
+        }
+    }
+    if (attr_ok) pthread_attr_destroy(&attr);
+    return DG_FILE_SUCCESS;
+}
+
+DGfileOpError batch_handle_t::get_status(unsigned min_nr, unsigned* nr, DGfileIOEvents_t* iocbp,
+                                         const timespec* /*timeout: not consulted*/) {
+    if (nr == nullptr || min_nr > cur_nr) return DG_FILE_INVALID_VALUE;
+    const unsigned capacity = *nr;
+    // A capacity below min_nr could never be satisfied, and records cannot
+    // be written through a null array.
+    if (capacity < min_nr || (capacity > 0 && iocbp == nullptr)) return DG_FILE_INVALID_VALUE;
+
+    unsigned count = 0;
+    for (;;) {
+        unsigned check_count = 0;
+        for (unsigned i = 0; i < cur_nr && count < capacity; ++i) {
+            batch_task_t& t = tasks[i];
+            if (t.checked) {
+                if (++check_count == cur_nr) break;
+                continue;
+            }
+            DGfileStatus_t state = status_of(t).load(std::memory_order_acquire);
+            if (state != DGFILE_COMPLETE && state != DGFILE_CANCELED) continue;
+            iocbp[count].cookie = t.events.cookie;
+            iocbp[count].status = state;
+            iocbp[count].ret = ret_of(t).load(std::memory_order_relaxed);
+            ++count;
+            t.checked = true;
+        }
+        if (count >= min_nr || check_count == cur_nr) break;
+        ::usleep(10);
+    }
+    *nr = count;
+    return DG_FILE_SUCCESS;
+}
+
+DGfileOpError batch_handle_t::cancel() {
+    for (unsigned i = 0; i < cur_nr; ++i)
+        status_of(tasks[i]).store(DGFILE_CANCELED, std::memory_order_relaxed);
+    return DG_FILE_SUCCESS;
+}

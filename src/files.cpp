@@ -1,0 +1,246 @@
+#include "files.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "log.h"
+#include "utils.h"
+
+// A weak reference: the copy call comes from whatever GPU runtime the
+// application has loaded, and no needed library provides it.  When nothing
+// does, the reference is null instead of the process being stopped by the
+// dynamic linker.
+extern "C" int dgMemcpy(void* dst, const void* src, std::size_t count, _dgMemcpyKind kind)
+    __attribute__((weak));
+
+copy_fn runtime_copy() {
+    if (&dgMemcpy != nullptr) return &dgMemcpy;
+    // Second chance for a runtime loaded after this library (dlopen with
+    // RTLD_GLOBAL): the weak reference was settled at load time.
+    static std::atomic<copy_fn> late{nullptr};
+    copy_fn found = late.load(std::memory_order_acquire);
+    if (found == nullptr) {
+        found = reinterpret_cast<copy_fn>(::dlsym(RTLD_DEFAULT, "dgMemcpy"));
+        if (found != nullptr) late.store(found, std::memory_order_release);
+    }
+    return found;
+}
+
+namespace {
+
+// Host memory for one fallback transfer.  Large buffers are 2 MiB-aligned,
+// backed by transparent huge pages where the system allows, and faulted in
+// before use: a fresh buffer from malloc would otherwise take one page fault
+// per 4 KiB inside read(), which halves the fallback's throughput.
+class bounce_buffer {
+public:
+    explicit bounce_buffer(std::size_t size) {
+        if (size > kLargestBuffer) return;  // no allocation of this size can succeed
+        if (size < kLargeBuffer) {
+            data_ = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
+            return;
+        }
+        mapped_ = (size + kHugePage - 1) / kHugePage * kHugePage;
+        // No MAP_NORESERVE: the kernel's overcommit check then refuses sizes
+        // the machine cannot back, instead of the process being killed later.
+        void* p = ::mmap(nullptr, mapped_ + kHugePage, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+        // Trim the mapping to a 2 MiB-aligned range so huge pages can back it.
+        auto base = reinterpret_cast<std::uintptr_t>(p);
+        std::uintptr_t aligned = (base + kHugePage - 1) & ~(kHugePage - 1);
+        if (aligned > base) ::munmap(p, aligned - base);
+        std::size_t tail = (base + mapped_ + kHugePage) - (aligned + mapped_);
+        if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + mapped_), tail);
+        data_ = reinterpret_cast<char*>(aligned);
+        ::madvise(data_, mapped_, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+        if (::madvise(data_, mapped_, MADV_POPULATE_WRITE) == 0) return;
+        if (errno != EINVAL) {  // the memory is not there: give up now
+            ::munmap(data_, mapped_);
+            data_ = nullptr;
+            return;
+        }
+#endif
+        // Kernels without the populate request: touch one byte per page.
+        for (std::size_t off = 0; off < mapped_; off += 4096) data_[off] = 0;
+    }
+    ~bounce_buffer() {
+        if (data_ == nullptr) return;
+        if (mapped_ != 0) ::munmap(data_, mapped_);
+        else std::free(data_);
+    }
+    bounce_buffer(const bounce_buffer&) = delete;
+    bounce_buffer& operator=(const bounce_buffer&) = delete;
+
+    char* data() const { return data_; }
+
+private:
+    static constexpr std::size_t kLargeBuffer = std::size_t{32} << 20;
+    static constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    static constexpr std::size_t kLargestBuffer = SIZE_MAX / 4;  // keeps rounding from wrapping
+    std::size_t mapped_ = 0;  // nonzero when the buffer is a mapping
+    char* data_ = nullptr;
+};
+
+bool cpu_fallback_disabled() {
+    const char* value = std::getenv("DGFILE_DISABLE_CPU");
+    return value != nullptr && std::strcmp(value, "YES") == 0;
+}
+
+}  // namespace
+
+file_handle_t::file_handle_t(const std::atomic<int>* qrvdfd_, const DGfileDescr_t* descr_,
+                             int flags)
+    : qrvdfd(qrvdfd_), descr(*descr_), fileflag(flags), disable_cpu(cpu_fallback_disabled()) {
+    ::fstat(descr.handle.fd, &f_stat);  // kept for the record only; result ignored
+}
+
+ssize_t file_handle_t::read(void* devPtr_base, std::size_t size, off_t file_offset,
+                            off_t devPtr_offset) {
+    if (descr.fs_ops != nullptr && descr.fs_ops->read != nullptr)
+        return descr.fs_ops->read(descr.handle.handle, static_cast<char*>(devPtr_base), size,
+                                  file_offset, &rdma);
+    return transfer(op_t::read, "read", devPtr_base, size, file_offset, devPtr_offset);
+}
+
+ssize_t file_handle_t::write(const void* devPtr_base, std::size_t size, off_t file_offset,
+                             off_t devPtr_offset) {
+    if (descr.fs_ops != nullptr && descr.fs_ops->write != nullptr)
+        return descr.fs_ops->write(descr.handle.handle, static_cast<const char*>(devPtr_base),
+                                   size, file_offset, &rdma);
+    // The direct and fallback paths only read device memory for a write.
+    return transfer(op_t::write, "write", const_cast<void*>(devPtr_base), size, file_offset,
+                    devPtr_offset);
+}
+
+ssize_t file_handle_t::transfer(op_t op, const char* func, void* devPtr_base, std::size_t size,
+                                off_t file_offset, off_t devPtr_offset) {
+    if (descr.type != DG_FILE_HANDLE_TYPE_OPAQUE_FD) return 0;
+
+    std::unique_lock<std::mutex> lock(mutex);
+    ssize_t moved = -1;
+    if (direct(op, func, devPtr_base, size, file_offset, devPtr_offset, &moved)) {
+        lock.unlock();
+        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "KMD");
+        return moved;
+    }
+    if (disable_cpu) {
+        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Fail");
+        return -1;
+    }
+    if (!fallback(op, func, devPtr_base, size, file_offset, devPtr_offset, &moved)) return -1;
+    lock.unlock();
+    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Host");
+    return moved;
+}
+
+// One kernel request.  True when the driver moved the data; *moved is then
+// the byte count it reported.  REQUIRES: mutex held.
+bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
+                           off_t file_offset, off_t devPtr_offset, ssize_t* moved) {
+    int device = qrvdfd->load();
+    if (device == -1) return false;
+
+    qrv_vendor_pointer_info_t info;
+    std::memset(&info, 0, sizeof info);
+    info.size = sizeof info;
+    if (qrv_vendor_pointer_info(devPtr_base, &info, nullptr, nullptr, nullptr) != 0) return false;
+
+    // Zero-filled so that no stack bytes travel to the driver in the padding.
+    qrvd_ioctl_file_inout_vram_args args;
+    std::memset(&args, 0, sizeof args);
+    args.gpu_id = info.agentOwner.gpu_id;
+    args.handle = info.agentOwner.handle;
+    args.mem_offset = (reinterpret_cast<std::uintptr_t>(devPtr_base) -
+                       reinterpret_cast<std::uintptr_t>(info.agentBaseAddress)) +
+                      static_cast<__u64>(devPtr_offset);
+    args.size = size;
+    args.fd = static_cast<__u32>(descr.handle.fd);
+    args.fpos = static_cast<__u64>(file_offset);
+    args.flags = 0;
+    args.op = static_cast<__u8>(op);
+
+    timeval start, end;
+    ::gettimeofday(&start, nullptr);
+    int ret = ::ioctl(device, QRVD_IOC_VRAM_IO, &args);
+    int saved_errno = errno;
+    ::gettimeofday(&end, nullptr);
+
+    if (ret != 0) {
+        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__,
+                       "ioctl<QRVD_IOC_VRAM_IO> failed, ret = %d, errno = %d, args.size = %llu",
+                       ret, saved_errno, static_cast<unsigned long long>(args.size));
+        return false;
+    }
+    char rate[kSpeedTextSize];
+    std::uint64_t us = dur(start, end);
+    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "size = %zu, dur = %zuusec(s), speed = %s",
+                   size, static_cast<std::size_t>(us),
+                   speed(rate, static_cast<std::int64_t>(size), us));
+    if (args.size == 0) return false;
+    *moved = static_cast<ssize_t>(args.size);
+    return true;
+}
+
+// The CPU copy on the application's own descriptor: O_DIRECT off, seek, one
+// read() or write() through a host buffer, one runtime copy, flags restored
+// to those read at registration.  Returns false when it gave up before the
+// data moved (nothing more is logged then); otherwise *moved is the byte
+// count or -1.  REQUIRES: mutex held.
+bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
+                             off_t file_offset, off_t devPtr_offset, ssize_t* moved) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "direct copy failed, fallback to cpu copy");
+    timeval start, end;
+    ::gettimeofday(&start, nullptr);
+
+    const int fd = descr.handle.fd;
+    if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) return false;
+    if (::lseek(fd, file_offset, SEEK_SET) < 0) {
+        ::fcntl(fd, F_SETFL, fileflag);
+        return false;
+    }
+    // Device addresses are opaque numbers here; never form them by pointer
+    // arithmetic on a host object.
+    void* device = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(devPtr_base) +
+                                           static_cast<std::uintptr_t>(devPtr_offset));
+    ssize_t count = -1;
+    {
+        bounce_buffer buffer(size);
+        if (buffer.data() == nullptr) {
+            ::fcntl(fd, F_SETFL, fileflag);
+            return false;
+        }
+        copy_fn copy = runtime_copy();
+        if (op == op_t::read) {
+            count = ::read(fd, buffer.data(), size);
+            // Only the bytes read() delivered go to device memory; a copy
+            // that fails means they never arrived, which the caller must learn.
+            if (count > 0 && (copy == nullptr ||
+                              copy(device, buffer.data(), static_cast<std::size_t>(count),
+                                   dgMemcpyDefault) != 0))
+                count = -1;
+        } else if (copy != nullptr && copy(buffer.data(), device, size, dgMemcpyDefault) == 0) {
+            // Without a successful copy the buffer holds nothing of the
+            // caller's: it never reaches the file.
+            count = ::write(fd, buffer.data(), size);
+        }
+    }
+
+    ::fcntl(fd, F_SETFL, fileflag);
+    ::gettimeofday(&end, nullptr);
+    char rate[kSpeedTextSize];
+    std::uint64_t us = dur(start, end);
+    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "size = %zu, dur = %zuusec(s), speed = %s",
+                   size, static_cast<std::size_t>(us),
+                   speed(rate, static_cast<std::int64_t>(size), us));
+    *moved = count;
+    return true;
+}

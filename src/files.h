@@ -1,0 +1,156 @@
+// File handles: the object behind every DGfileHandle_t, and this library's
+// own declarations of the platform interface a transfer uses (the kernel
+// driver's transfer request, the GPU runtime's pointer query and copy call).
+//
+// Owns: each file_handle_t, from dgFileHandleRegister to
+// dgFileHandleDeregister (entry points in dgfile.cpp).  Callers: those entry
+// points and the batch request threads; any number of threads may transfer
+// through one handle at once.
+// Locks: a handle's `mutex` makes one direct attempt or one whole CPU
+// fallback (flag change, seek, read/write, flag restore) a unit per handle.
+// The log's lock is taken while it is held, never the reverse.  The device
+// descriptor is read through `qrvdfd` without g_mutex (an atomic load).
+#pragma once
+
+#include <linux/types.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "dgfile.h"
+
+// ---- The kernel driver's transfer request ------------------------------------
+
+// One transfer between a file range and device memory, handed to the driver
+// behind /dev/qrvd.  The driver writes the bytes it moved back into `size`.
+struct qrvd_ioctl_file_inout_vram_args {
+    __u32 gpu_id;      // owning GPU, from the pointer query
+    __u64 handle;      // owning GPU's handle, from the pointer query
+    __u64 mem_offset;  // offset inside the allocation
+    __u64 size;        // bytes to move; bytes moved on return
+    __u32 fd;          // the file's descriptor
+    __u64 fpos;        // file offset
+    __u32 flags;       // always 0
+    __u8 op;           // 0: file to device memory, 1: device memory to file
+    __u64 count;       // not used by this library
+};
+static_assert(sizeof(qrvd_ioctl_file_inout_vram_args) == 64);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, handle) == 8);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, mem_offset) == 16);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, size) == 24);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, fd) == 32);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, fpos) == 40);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, flags) == 48);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, op) == 52);
+static_assert(offsetof(qrvd_ioctl_file_inout_vram_args, count) == 56);
+
+#define QRVD_IOC_VRAM_IO _IOWR('K', 27, struct qrvd_ioctl_file_inout_vram_args)
+static_assert(QRVD_IOC_VRAM_IO == 0xc0404b1bu);
+
+// ---- The GPU runtime ---------------------------------------------------------
+
+typedef enum {
+    QRV_EXT_POINTER_TYPE_UNKNOWN = 0,
+    QRV_EXT_POINTER_TYPE_QRV = 1,
+    QRV_EXT_POINTER_TYPE_LOCKED = 2,
+    QRV_EXT_POINTER_TYPE_GRAPHICS = 3,
+    QRV_EXT_POINTER_TYPE_IPC = 4,
+} qrv_vendor_pointer_type_t;
+
+typedef struct {
+    std::uint64_t handle;
+    std::uint32_t gpu_id;
+} qrv_agent_t;
+
+// What the runtime knows of a device pointer: the allocation holding it and
+// the GPU that owns it.  The caller zero-fills it and sets `size`.
+typedef struct {
+    std::uint32_t size;
+    qrv_vendor_pointer_type_t type;
+    void* agentBaseAddress;
+    void* hostBaseAddress;
+    std::uint64_t sizeInBytes;
+    void* userData;
+    qrv_agent_t agentOwner;
+} qrv_vendor_pointer_info_t;
+
+static_assert(sizeof(qrv_vendor_pointer_type_t) == 4);
+static_assert(sizeof(qrv_agent_t) == 16);
+static_assert(sizeof(qrv_vendor_pointer_info_t) == 56);
+static_assert(offsetof(qrv_vendor_pointer_info_t, type) == 4);
+static_assert(offsetof(qrv_vendor_pointer_info_t, agentBaseAddress) == 8);
+static_assert(offsetof(qrv_vendor_pointer_info_t, hostBaseAddress) == 16);
+static_assert(offsetof(qrv_vendor_pointer_info_t, sizeInBytes) == 24);
+static_assert(offsetof(qrv_vendor_pointer_info_t, userData) == 32);
+static_assert(offsetof(qrv_vendor_pointer_info_t, agentOwner.handle) == 40);
+static_assert(offsetof(qrv_vendor_pointer_info_t, agentOwner.gpu_id) == 48);
+
+enum _dgMemcpyKind {
+    dgMemcpyHostToHost = 0,
+    dgMemcpyHostToDevice = 1,
+    dgMemcpyDeviceToHost = 2,
+    dgMemcpyDeviceToDevice = 3,
+    dgMemcpyDefault = 4,
+};
+static_assert(sizeof(_dgMemcpyKind) == 4);
+
+extern "C" {
+// From libqrv-runtime64.so.1 (symbol version QRV_1), a needed library.
+// 0 when the pointer lies in an allocation the runtime knows.
+int qrv_vendor_pointer_info(const void* ptr, qrv_vendor_pointer_info_t* info,
+                            void* reserved1, void* reserved2, void* reserved3);
+}
+
+// The runtime copy call, bound to whatever runtime the application loaded;
+// null when none provides it.  0 on success.
+using copy_fn = int (*)(void* dst, const void* src, std::size_t count, _dgMemcpyKind kind);
+copy_fn runtime_copy();
+
+// ---- Open flags ------------------------------------------------------------
+
+// Status flags a registered descriptor may carry without remark: the access
+// modes, O_CREAT, O_DIRECT and the kernel's own large-file bit, whose value
+// depends on the processor and differs from the C library's (0 on LP64).
+extern const int kAllowedOpenFlags;
+
+// ---- The file handle ---------------------------------------------------------
+
+class file_handle_t {
+public:
+    // `flags`: the descriptor's status flags read at registration (0 for
+    // kinds other than a POSIX descriptor).  Reads DGFILE_DISABLE_CPU now.
+    file_handle_t(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr, int flags);
+
+    file_handle_t(const file_handle_t&) = delete;
+    file_handle_t& operator=(const file_handle_t&) = delete;
+
+    // Move `size` bytes between the file at `file_offset` and device memory at
+    // devPtr_base + devPtr_offset.  Return the bytes moved, 0 for a kind
+    // without a transfer path, -1 on failure (or a user callback's result).
+    ssize_t read(void* devPtr_base, std::size_t size, off_t file_offset, off_t devPtr_offset);
+    ssize_t write(const void* devPtr_base, std::size_t size, off_t file_offset,
+                  off_t devPtr_offset);
+
+private:
+    enum class op_t : __u8 { read = 0, write = 1 };
+
+    ssize_t transfer(op_t op, const char* func, void* devPtr_base, std::size_t size,
+                     off_t file_offset, off_t devPtr_offset);
+    bool direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
+                off_t file_offset, off_t devPtr_offset, ssize_t* moved);
+    bool fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
+                  off_t file_offset, off_t devPtr_offset, ssize_t* moved);
+
+    const std::atomic<int>* const qrvdfd;  // the process-wide device descriptor
+    const DGfileDescr_t descr;             // constant after construction
+    const int fileflag;                    // restored after every fallback
+    dgfileRDMAInfo_t rdma{};               // handed to the user callbacks only
+    struct stat f_stat{};                  // taken at construction, not consulted
+    std::mutex mutex;                      // see the header comment
+    const bool disable_cpu;                // DGFILE_DISABLE_CPU was "YES"
+};

@@ -1,0 +1,429 @@
+// Batch I/O through the shipped library and the simulated platform, each case
+// in its own sandboxed child.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dgfile.h"
+#include "dgrt.h"
+#include "qrvd_sim.h"
+#include "sandbox.h"
+#include "transfer_util.h"
+
+namespace {
+
+using namespace transfer_util;
+
+constexpr std::size_t kBlock = 16384;
+constexpr std::size_t kAllBits = ~std::size_t{0};
+
+DGfileIOParams_t Request(DGfileHandle_t fh, DGfileOpcode_t op, void* dev, std::size_t size,
+                         off_t file_offset, off_t dev_offset, void* cookie) {
+    DGfileIOParams_t p{};
+    p.mode = DGFILE_BATCH;
+    p.u.batch.devPtr_base = dev;
+    p.u.batch.size = size;
+    p.u.batch.file_offset = file_offset;
+    p.u.batch.devPtr_offset = dev_offset;
+    p.fh = fh;
+    p.opcode = op;
+    p.cookie = cookie;
+    return p;
+}
+
+void* Cookie(std::uintptr_t n) { return reinterpret_cast<void*>(0xc00c1e00 + n); }
+
+// Collects `n` completions, however they come, with a clear failure instead of
+// a hang.
+std::vector<DGfileIOEvents_t> Collect(DGfileBatchHandle_t batch, unsigned n) {
+    std::vector<DGfileIOEvents_t> got(n);
+    unsigned have = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (have < n) {
+        unsigned cap = n - have;
+        EXPECT_EQ(dgFileBatchIOGetStatus(batch, 0, &cap, got.data() + have, nullptr).err,
+                  DG_FILE_SUCCESS);
+        have += cap;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "only " << have << " of " << n << " completions after 20 s";
+            got.resize(have);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return got;
+}
+
+// A file, an O_DIRECT handle on it, and device memory: what most cases need.
+struct Fixture {
+    explicit Fixture(std::size_t file_size = 1 << 20) : file(file_size), dev(1 << 20) {
+        fd = file.Open(O_RDWR | O_DIRECT);
+        fh = Register(fd);
+        EXPECT_EQ(dgFileBatchIOSetUp(&batch, 8).err, DG_FILE_SUCCESS);
+    }
+    ~Fixture() {
+        dgFileBatchIODestroy(batch);
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    }
+    TempFile file;
+    DeviceBuffer dev;
+    int fd = -1;
+    DGfileHandle_t fh = nullptr;
+    DGfileBatchHandle_t batch = nullptr;
+};
+
+void RunSandboxed(const std::function<void()>& body, sandbox::Options opts = {}) {
+    auto r = sandbox::Run(opts, [&] {
+        qrvd_sim_set_enabled(1);
+        body();
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
+TEST(Batch, SubmitChecksItsArgumentsBeforeAnything) {
+    RunSandboxed([] {
+        Fixture s;
+        DGfileIOParams_t reqs[9];
+        for (unsigned i = 0; i < 9; ++i)
+            reqs[i] = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096 * i, 4096 * i, Cookie(i));
+        EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 9, reqs, 0).err, DG_FILE_BATCH_SUBMIT_FAILED);
+        EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 0, nullptr, 0).err, DG_FILE_BATCH_SUBMIT_FAILED);
+        EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 1, reqs, 1).err, DG_FILE_BATCH_SUBMIT_FAILED);
+        EXPECT_EQ(dgFileBatchIOSubmit(nullptr, 1, reqs, 0).err, DG_FILE_BATCH_SUBMIT_FAILED);
+        qrvd_sim_counters c{};
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.requests, 0u);
+        // Exactly max_nr is accepted, and every request's bytes arrive.
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 8, reqs, 0).err, DG_FILE_SUCCESS);
+        auto done = Collect(s.batch, 8);
+        ASSERT_EQ(done.size(), 8u);
+        for (unsigned i = 0; i < 8; ++i) {
+            EXPECT_EQ(done[i].status, DGFILE_COMPLETE);
+            EXPECT_EQ(done[i].ret, 4096u);
+        }
+        EXPECT_TRUE(MatchesFile(s.dev.View(), 8 * 4096, 0));
+
+        DGfileBatchHandle_t empty = nullptr;
+        ASSERT_EQ(dgFileBatchIOSetUp(&empty, 0).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileBatchIOSubmit(empty, 1, reqs, 0).err, DG_FILE_BATCH_SUBMIT_FAILED);
+        EXPECT_EQ(dgFileBatchIOSubmit(empty, 0, reqs, 0).err, DG_FILE_SUCCESS);
+        dgFileBatchIODestroy(empty);
+        EXPECT_EQ(dgFileBatchIOSetUp(nullptr, 4).err, DG_FILE_INVALID_VALUE);
+        dgFileBatchIODestroy(nullptr);
+    });
+}
+
+TEST(Batch, GetStatusRefusesWhatItCouldNeverSatisfy) {
+    RunSandboxed([] {
+        Fixture s;
+        DGfileIOParams_t req = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(0));
+        DGfileIOEvents_t events[4] = {};
+        unsigned nr = 4;
+        // An empty batch: nothing to wait for, nothing to hand out.
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 0, &req, 0).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, events, nullptr).err,
+                  DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(nr, 4u);
+        EXPECT_EQ(dgFileBatchIOGetStatus(s.batch, 0, &nr, events, nullptr).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(nr, 0u);
+
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 1, &req, 0).err, DG_FILE_SUCCESS);
+        nr = 0;  // a capacity below min_nr would wait forever
+        EXPECT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, events, nullptr).err,
+                  DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(nr, 0u);
+        nr = 1;
+        EXPECT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, nullptr, nullptr).err,
+                  DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(dgFileBatchIOGetStatus(s.batch, 1, nullptr, events, nullptr).err,
+                  DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(dgFileBatchIOGetStatus(nullptr, 0, &nr, events, nullptr).err,
+                  DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(dgFileBatchIOCancel(nullptr).err, DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(nr, 1u);
+        EXPECT_EQ(events[0].cookie, nullptr);  // nothing written by the refusals
+        // The request was not lost to the refusals.
+        timespec never{0, 1};
+        EXPECT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, events, &never).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(nr, 1u);
+        EXPECT_EQ(events[0].cookie, Cookie(0));
+        EXPECT_EQ(events[0].status, DGFILE_COMPLETE);
+    });
+}
+
+// Waits until the driver stand-in has answered `n` requests in all, then a
+// while longer: the request threads complete their slots right after.  There
+// is no way to look at a slot without handing it out, which would defeat the
+// point of these cases.
+void AwaitRequests(std::uint64_t n) {
+    qrvd_sim_counters c{};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do {
+        qrvd_sim_get_counters(&c);
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "requests never reached the driver";
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    } while (c.requests < n);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
+TEST(Batch, FourFinishedRequestsPolledTwoAtATimeInSlotOrder) {
+    RunSandboxed([] {
+        Fixture s;
+        DGfileIOParams_t reqs[4];
+        for (unsigned i = 0; i < 4; ++i)
+            reqs[i] = Request(s.fh, i % 2 ? DGFILE_WRITE : DGFILE_READ, s.dev.ptr, 4096,
+                              static_cast<off_t>(65536 * (i + 1)), 4096 * i, Cookie(i));
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 4, reqs, 0).err, DG_FILE_SUCCESS);
+        AwaitRequests(4);
+        DGfileIOEvents_t ev[2];
+        for (unsigned pair = 0; pair < 2; ++pair) {
+            unsigned nr = 2;
+            ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 2, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
+            ASSERT_EQ(nr, 2u);
+            for (unsigned k = 0; k < 2; ++k) {
+                EXPECT_EQ(ev[k].cookie, Cookie(2 * pair + k));
+                EXPECT_EQ(ev[k].status, DGFILE_COMPLETE);
+                EXPECT_EQ(ev[k].ret, 4096u);
+            }
+        }
+        unsigned nr = 2;
+        ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(nr, 0u);
+        // Reads put file bytes at their device offsets; writes put the device
+        // bytes at theirs (still 0xee) in the file.
+        EXPECT_TRUE(MatchesFile(s.dev.View(), 4096, 65536));
+        EXPECT_TRUE(MatchesFile(s.dev.View() + 8192, 4096, 65536 * 3));
+        auto contents = s.file.Contents();
+        EXPECT_TRUE(AllEqual(contents.data() + 65536 * 2, 4096, 0xee));
+        EXPECT_TRUE(AllEqual(contents.data() + 65536 * 4, 4096, 0xee));
+        EXPECT_TRUE(MatchesFile(contents.data() + 65536 * 2 + 4096, 4096, 65536 * 2 + 4096));
+    });
+}
+
+TEST(Batch, SubmitWaitsForThePreviousBatchNotForItsCollection) {
+    RunSandboxed([] {
+        Fixture s;
+        ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_DELAY, 300000, 1), 0);  // 0.3 s per request
+        DGfileIOParams_t req = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(7));
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 1, &req, 0).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 1, &req, 0).err, DG_FILE_BATCH_SUBMIT_FAILED);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        DGfileIOParams_t next = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 8192, 4096, Cookie(8));
+        while (dgFileBatchIOSubmit(s.batch, 1, &next, 0).err != DG_FILE_SUCCESS) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the first batch never ended";
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        qrvd_sim_counters c{};
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.reads, 1u);  // admitted only after the first request finished
+        // The first batch's completion was never collected: it is gone, and
+        // only the new one comes out.
+        auto done = Collect(s.batch, 1);
+        ASSERT_EQ(done.size(), 1u);
+        EXPECT_EQ(done[0].cookie, Cookie(8));
+        EXPECT_EQ(done[0].ret, 4096u);
+        EXPECT_TRUE(MatchesFile(s.dev.View(), 4096, 0));
+        EXPECT_TRUE(MatchesFile(s.dev.View() + 4096, 4096, 8192));
+    });
+}
+
+TEST(Batch, OddRequestsCompleteWithoutCrashingTheirThreads) {
+    auto opts = sandbox::Options();
+    opts.env = {{"DGFILE_DISABLE_CPU", "YES"}};
+    RunSandboxed(
+        [] {
+            Fixture s;
+            ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_REFUSE, EIO, 1), 0);
+            DGfileIOParams_t reqs[3] = {
+                Request(s.fh, static_cast<DGfileOpcode_t>(7), s.dev.ptr, 4096, 0, 0, Cookie(0)),
+                Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(1)),  // refused, no fallback
+                Request(nullptr, DGFILE_WRITE, s.dev.ptr, 4096, 0, 0, Cookie(2)),
+            };
+            ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 3, reqs, 0).err, DG_FILE_SUCCESS);
+            DGfileIOEvents_t ev[3];
+            unsigned nr = 3;
+            ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 3, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
+            ASSERT_EQ(nr, 3u);
+            for (const auto& e : ev) {
+                EXPECT_EQ(e.status, DGFILE_COMPLETE);
+                EXPECT_EQ(e.ret, e.cookie == Cookie(0) ? 0u : kAllBits) << e.cookie;
+            }
+            qrvd_sim_counters c{};
+            qrvd_sim_get_counters(&c);
+            EXPECT_EQ(c.requests, 1u);  // the unknown opcode moved nothing
+            EXPECT_TRUE(AllEqual(s.dev.View(), 1 << 20, 0xee));
+        },
+        opts);
+}
+
+TEST(Batch, CancelMarksTheBatchAndKeepsResultsOfTransfersUnderWay) {
+    RunSandboxed([] {
+        Fixture s;
+        DGfileBatchHandle_t fresh = nullptr;
+        ASSERT_EQ(dgFileBatchIOSetUp(&fresh, 4).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileBatchIOCancel(fresh).err, DG_FILE_SUCCESS);  // never had a batch
+        unsigned nr = 0;
+        EXPECT_EQ(dgFileBatchIOGetStatus(fresh, 0, &nr, nullptr, nullptr).err, DG_FILE_SUCCESS);
+        dgFileBatchIODestroy(fresh);
+
+        // Cancelled while the driver sleeps on them.
+        ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_DELAY, 200000, 1), 0);
+        DGfileIOParams_t reqs[4];
+        for (unsigned i = 0; i < 4; ++i)
+            reqs[i] = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096 * i, 4096 * i, Cookie(i));
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 4, reqs, 0).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileBatchIOCancel(s.batch).err, DG_FILE_SUCCESS);
+        DGfileIOEvents_t ev[4];
+        nr = 4;
+        ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 4, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
+        ASSERT_EQ(nr, 4u);
+        for (const auto& e : ev) EXPECT_EQ(e.status, DGFILE_CANCELED);
+        // Destruction waits for the transfers still under way.
+        dgFileBatchIODestroy(s.batch);
+        s.batch = nullptr;
+        qrvd_sim_counters c{};
+        qrvd_sim_get_counters(&c);
+        // A record shows 0 (skipped, or not finished when handed out) or the
+        // whole result; a transfer that started moved all of its bytes.
+        for (const auto& e : ev) EXPECT_TRUE(e.ret == 0 || e.ret == 4096) << e.ret;
+        unsigned moved = 0;
+        for (unsigned i = 0; i < 4; ++i) {
+            const unsigned char* slot = s.dev.View() + 4096 * i;
+            if (MatchesFile(slot, 4096, 4096 * i)) ++moved;
+            else EXPECT_TRUE(AllEqual(slot, 4096, 0xee)) << "slot " << i;
+        }
+        EXPECT_EQ(moved, c.reads);
+        EXPECT_EQ(c.reads, c.requests);
+        qrvd_sim_clear_fault();
+
+        // Cancelled after completing: handed out as cancelled with the result
+        // kept; cancelled after being handed out: not handed out again.
+        ASSERT_EQ(dgFileBatchIOSetUp(&s.batch, 8).err, DG_FILE_SUCCESS);
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 2, reqs, 0).err, DG_FILE_SUCCESS);
+        AwaitRequests(c.requests + 2);
+        nr = 1;
+        ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(ev[0].status, DGFILE_COMPLETE);
+        EXPECT_EQ(dgFileBatchIOCancel(s.batch).err, DG_FILE_SUCCESS);
+        nr = 4;
+        ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
+        ASSERT_EQ(nr, 1u);
+        EXPECT_EQ(ev[0].cookie, Cookie(1));
+        EXPECT_EQ(ev[0].status, DGFILE_CANCELED);
+        EXPECT_EQ(ev[0].ret, 4096u);
+        nr = 4;
+        ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 0, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(nr, 0u);
+    });
+}
+
+TEST(Batch, DestroyWaitsForRunningRequests) {
+    RunSandboxed([] {
+        Fixture s;
+        ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_DELAY, 300000, 1), 0);
+        DGfileIOParams_t reqs[2] = {
+            Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(0)),
+            Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096, 4096, Cookie(1)),
+        };
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 2, reqs, 0).err, DG_FILE_SUCCESS);
+        dgFileBatchIODestroy(s.batch);
+        s.batch = nullptr;
+        qrvd_sim_counters c{};
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.reads, 2u);  // both finished before destruction returned
+        EXPECT_TRUE(MatchesFile(s.dev.View(), 8192, 0));
+    });
+}
+
+TEST(Batch, SetUpReportsSlotsThatCannotBeAllocated) {
+    auto opts = sandbox::Options();
+    opts.env = {{"ASAN_OPTIONS", "allocator_may_return_null=1"}};
+    RunSandboxed(
+        [] {
+            DGfileBatchHandle_t batch = reinterpret_cast<DGfileBatchHandle_t>(0x42);
+            EXPECT_EQ(dgFileBatchIOSetUp(&batch, UINT_MAX).err, DG_FILE_INTERNAL_ERROR);
+            EXPECT_EQ(batch, reinterpret_cast<DGfileBatchHandle_t>(0x42));
+        },
+        opts);
+}
+
+// Many batches of mixed reads and writes on several handles and batch
+// handles, every completion and every byte checked.
+TEST(Batch, StressMixedBatchesOnSeveralHandles) {
+    for (bool direct : {true, false}) {
+        auto opts = sandbox::Options();
+        opts.device_node = direct;
+        opts.timeout_ms = 120000;
+        auto r = sandbox::Run(opts, [direct] {
+            qrvd_sim_set_enabled(direct);
+            constexpr unsigned kHandles = 4, kPerBatch = 16, kRounds = 12;
+            constexpr std::size_t kHalf = kHandles * kPerBatch * kBlock;
+            TempFile file(2 * kHalf);
+            std::vector<int> fds;
+            std::vector<DGfileHandle_t> handles;
+            for (unsigned h = 0; h < kHandles; ++h) {
+                fds.push_back(file.Open(O_RDWR | O_DIRECT));
+                handles.push_back(Register(fds.back()));
+            }
+            DeviceBuffer dev(kHalf);
+            std::vector<DGfileBatchHandle_t> batches(3);
+            for (auto& b : batches) ASSERT_EQ(dgFileBatchIOSetUp(&b, kPerBatch).err, DG_FILE_SUCCESS);
+            for (unsigned round = 0; round < kRounds; ++round) {
+                // Round pairs walk the first half a quarter at a time: the
+                // even round reads that quarter into device memory, the odd
+                // one writes it from there into the second half.
+                DGfileBatchHandle_t batch = batches[round % batches.size()];
+                bool write = round % 2 == 1;
+                std::size_t quarter = (round / 2) % kHandles;
+                std::vector<DGfileIOParams_t> reqs;
+                for (unsigned i = 0; i < kPerBatch; ++i) {
+                    unsigned h = (i + round) % kHandles;
+                    std::size_t slot = (quarter * kPerBatch + i) * kBlock;
+                    reqs.push_back(Request(handles[h], write ? DGFILE_WRITE : DGFILE_READ,
+                                           dev.ptr, kBlock,
+                                           static_cast<off_t>(slot + (write ? kHalf : 0)),
+                                           static_cast<off_t>(slot), Cookie(i)));
+                }
+                ASSERT_EQ(dgFileBatchIOSubmit(batch, kPerBatch, reqs.data(), 0).err, DG_FILE_SUCCESS)
+                    << "round " << round;
+                auto done = Collect(batch, kPerBatch);
+                ASSERT_EQ(done.size(), kPerBatch) << "round " << round;
+                std::vector<bool> seen(kPerBatch, false);
+                for (const auto& e : done) {
+                    auto i = reinterpret_cast<std::uintptr_t>(e.cookie) -
+                             reinterpret_cast<std::uintptr_t>(Cookie(0));
+                    ASSERT_LT(i, kPerBatch);
+                    EXPECT_FALSE(seen[i]) << "completion handed out twice";
+                    seen[i] = true;
+                    EXPECT_EQ(e.status, DGFILE_COMPLETE);
+                    EXPECT_EQ(e.ret, kBlock);
+                }
+            }
+            // After all rounds, device memory holds the first half and the
+            // second half of the file is a copy of it.
+            EXPECT_TRUE(MatchesFile(dev.View(), kHalf, 0));
+            auto contents = file.Contents();
+            EXPECT_TRUE(MatchesFile(contents.data(), kHalf, 0));
+            EXPECT_TRUE(MatchesFile(contents.data() + kHalf, kHalf, 0));
+            for (auto b : batches) dgFileBatchIODestroy(b);
+            for (unsigned h = 0; h < kHandles; ++h) {
+                dgFileHandleDeregister(handles[h]);
+                ::close(fds[h]);
+            }
+        });
+        EXPECT_SANDBOX_OK(r) << (direct ? "direct" : "CPU copy");
+    }
+}
+
+}  // namespace

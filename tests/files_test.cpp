@@ -1,0 +1,580 @@
+// File handles and the four file entry points, through the shipped library
+// and the simulated platform, each case in its own sandboxed child.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dgfile.h"
+#include "dgrt.h"
+#include "qrv_runtime.h"
+#include "qrvd_sim.h"
+#include "sandbox.h"
+#include "transfer_util.h"
+
+namespace {
+
+using namespace transfer_util;
+
+sandbox::Options Logged(std::vector<std::pair<std::string, std::optional<std::string>>> env = {}) {
+    sandbox::Options o;
+    env.emplace_back("DGFILE_DEBUG", "DEBUG");
+    o.env = env;
+    return o;
+}
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+// ---- Registration ---------------------------------------------------------
+
+TEST(Register, RefusesDescriptorsWithoutDirectIoAndBadArguments) {
+    auto r = sandbox::Run(Logged(), [] {
+        qrvd_sim_set_enabled(1);
+        TempFile file(4096);
+        int plain = file.Open(O_RDWR);
+        DGfileDescr_t descr{};
+        descr.type = DG_FILE_HANDLE_TYPE_OPAQUE_FD;
+        descr.handle.fd = plain;
+        DGfileHandle_t fh = reinterpret_cast<DGfileHandle_t>(0x1234);
+        EXPECT_EQ(dgFileHandleRegister(&fh, &descr).err, DG_FILE_DIO_NOT_SET);
+        EXPECT_EQ(fh, reinterpret_cast<DGfileHandle_t>(0x1234));
+        ::close(plain);
+
+        descr.handle.fd = 987;  // not open
+        EXPECT_EQ(dgFileHandleRegister(&fh, &descr).err, DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(fh, reinterpret_cast<DGfileHandle_t>(0x1234));
+        EXPECT_EQ(dgFileHandleRegister(nullptr, &descr).err, DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(dgFileHandleRegister(&fh, nullptr).err, DG_FILE_INVALID_VALUE);
+        EXPECT_EQ(fh, reinterpret_cast<DGfileHandle_t>(0x1234));
+
+        char buf[16];
+        EXPECT_EQ(dgFileRead(nullptr, buf, sizeof buf, 0, 0), -1);
+        EXPECT_EQ(dgFileWrite(nullptr, buf, sizeof buf, 0, 0), -1);
+        dgFileHandleDeregister(nullptr);
+    });
+    EXPECT_SANDBOX_OK(r);
+    auto reg = Records(r.out, "dgFileHandleRegister");
+    ASSERT_EQ(reg.size(), 4u) << r.out;
+    EXPECT_EQ(reg[3], "API_CALL descr->handle.fd = -1, descr->type = 0");
+    EXPECT_EQ(Records(r.out, "dgFileHandleDeregister"),
+              std::vector<std::string>{"API_CALL "});
+}
+
+TEST(Register, UnsupportedFlagsAreRecordedAndAccepted) {
+    auto r = sandbox::Run(Logged(), [] {
+        TempFile file(4096);
+        int fd = file.Open(O_RDWR | O_DIRECT | O_APPEND);
+        int flags = ::fcntl(fd, F_GETFL);
+        std::printf("flags-seen %o\n", static_cast<unsigned>(flags));
+        DGfileHandle_t fh = Register(fd);
+        EXPECT_NE(fh, nullptr);
+        dgFileHandleDeregister(fh);
+        // An ordinary O_DIRECT descriptor carries the kernel's large-file bit
+        // on 64-bit systems; it must not be reported.
+        int clean = file.Open(O_RDONLY | O_DIRECT);
+        dgFileHandleDeregister(Register(clean));
+        ::close(clean);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+    std::size_t at = r.out.find("flags-seen ");
+    ASSERT_NE(at, std::string::npos);
+    std::string seen = r.out.substr(at + 11, r.out.find('\n', at) - at - 11);
+    auto reg = Records(r.out, "dgFileHandleRegister");
+    // Trace, flags record (with its own newline, so an empty line follows),
+    // then the second registration's trace only.
+    ASSERT_EQ(reg.size(), 3u) << r.out;
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "file flags: %s maybe not support, unsupport flag: %o",
+                  seen.c_str(), static_cast<unsigned>(O_APPEND));
+    EXPECT_EQ(reg[1], expected);
+    EXPECT_EQ(reg[2].rfind("API_CALL descr->handle.fd = ", 0), 0u);
+}
+
+// ---- The direct path --------------------------------------------------------
+
+TEST(Direct, ReadAndWriteMoveTheBytesWithTheRequestTheDriverExpects) {
+    auto r = sandbox::Run(Logged(), [] {
+        qrvd_sim_set_enabled(1);
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(1 << 20);
+
+        // A pointer inside the allocation plus a device offset.
+        char* inside = dev.At(8192);
+        ssize_t n = dgFileRead(fh, inside, kChunk, 131072, 4096);
+        EXPECT_EQ(n, static_cast<ssize_t>(kChunk));
+        qrvd_ioctl_file_inout_vram_args last{};
+        ASSERT_EQ(qrvd_sim_last_request(&last), 0);
+        qrv_vendor_pointer_info_t info{};
+        info.size = sizeof info;
+        ASSERT_EQ(qrv_vendor_pointer_info(inside, &info, nullptr, nullptr, nullptr), 0);
+        EXPECT_EQ(last.gpu_id, info.agentOwner.gpu_id);
+        EXPECT_EQ(last.handle, info.agentOwner.handle);
+        EXPECT_EQ(last.mem_offset, 8192u + 4096u);
+        EXPECT_EQ(last.size, kChunk);
+        EXPECT_EQ(last.fd, static_cast<__u32>(fd));
+        EXPECT_EQ(last.fpos, 131072u);
+        EXPECT_EQ(last.flags, 0u);
+        EXPECT_EQ(last.op, 0);
+        EXPECT_TRUE(MatchesFile(dev.View() + 12288, kChunk, 131072));
+        EXPECT_TRUE(AllEqual(dev.View(), 12288, 0xee));
+        EXPECT_TRUE(AllEqual(dev.View() + 12288 + kChunk, 4096, 0xee));
+
+        // Write untouched device bytes (0xee) at 512K to file offset 512K.
+        n = dgFileWrite(fh, dev.ptr, kChunk, 524288, 524288);
+        EXPECT_EQ(n, static_cast<ssize_t>(kChunk));
+        ASSERT_EQ(qrvd_sim_last_request(&last), 0);
+        EXPECT_EQ(last.op, 1);
+        EXPECT_EQ(last.mem_offset, 524288u);
+        EXPECT_EQ(last.fpos, 524288u);
+        auto contents = file.Contents();
+        EXPECT_TRUE(AllEqual(contents.data() + 524288, kChunk, 0xee));
+        EXPECT_TRUE(MatchesFile(contents.data(), 524288, 0));
+        EXPECT_TRUE(MatchesFile(contents.data() + 524288 + kChunk, 4096, 524288 + kChunk));
+
+        qrvd_sim_counters c{};
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.reads, 1u);
+        EXPECT_EQ(c.writes, 1u);
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+    EXPECT_EQ(Shapes(Records(r.out, "read")),
+              (std::vector<std::string>{"timing size = 65536", "KMD"}));
+    EXPECT_EQ(Shapes(Records(r.out, "write")),
+              (std::vector<std::string>{"timing size = 65536", "KMD"}));
+}
+
+// ---- Driver outcomes, with the fallback on and off -----------------------------
+
+struct Outcome {
+    const char* name;
+    int mode;
+    std::uint64_t param;
+    bool disable_cpu;
+    ssize_t result;                        // what dgFileRead returns
+    std::size_t device_bytes;              // bytes of the file that reach device memory
+    std::vector<std::string> shapes;       // the records of "read", variable parts dropped
+};
+
+void PrintTo(const Outcome& o, std::ostream* os) { *os << o.name; }
+
+class DriverOutcome : public ::testing::TestWithParam<Outcome> {};
+
+TEST_P(DriverOutcome, GivesTheResultRecordsAndBytes) {
+    const Outcome& o = GetParam();
+    auto opts = Logged();
+    if (o.disable_cpu) opts.env.emplace_back("DGFILE_DISABLE_CPU", "YES");
+    auto r = sandbox::Run(opts, [&o] {
+        qrvd_sim_set_enabled(1);
+        ASSERT_EQ(qrvd_sim_set_fault(o.mode, o.param, 1), 0);
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(1 << 20);
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, kChunk, 65536, 0), o.result);
+        EXPECT_TRUE(MatchesFile(dev.View(), o.device_bytes, 65536));
+        EXPECT_TRUE(AllEqual(dev.View() + o.device_bytes, (1 << 20) - o.device_bytes, 0xee));
+        // The fallback leaves O_DIRECT as registered.
+        EXPECT_NE(::fcntl(fd, F_GETFL) & O_DIRECT, 0);
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+    EXPECT_EQ(Shapes(Records(r.out, "read")), o.shapes) << r.out;
+}
+
+const std::string kFallbackStart = "direct copy failed, fallback to cpu copy";
+const std::string kRefusedEio =
+    "ioctl<QRVD_IOC_VRAM_IO> failed, ret = -1, errno = 5, args.size = 65536";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DriverOutcome,
+    ::testing::Values(
+        Outcome{"Refused", QRVD_SIM_FAULT_REFUSE, EIO, false, 65536, 65536,
+                {kRefusedEio, kFallbackStart, "timing size = 65536", "Host"}},
+        Outcome{"RefusedNoFallback", QRVD_SIM_FAULT_REFUSE, EIO, true, -1, 0,
+                {kRefusedEio, "Fail"}},
+        Outcome{"SizeZero", QRVD_SIM_FAULT_ZERO, 0, false, 65536, 65536,
+                {"timing size = 65536", kFallbackStart, "timing size = 65536", "Host"}},
+        Outcome{"SizeZeroNoFallback", QRVD_SIM_FAULT_ZERO, 0, true, -1, 0,
+                {"timing size = 65536", "Fail"}},
+        Outcome{"Short", QRVD_SIM_FAULT_SHORT, 4096, false, 4096, 4096,
+                {"timing size = 65536", "KMD"}},
+        Outcome{"ShortNoFallback", QRVD_SIM_FAULT_SHORT, 4096, true, 4096, 4096,
+                {"timing size = 65536", "KMD"}},
+        Outcome{"Untouched", QRVD_SIM_FAULT_UNTOUCHED, 0, false, 65536, 65536,
+                {"timing size = 65536", "KMD"}},
+        Outcome{"UntouchedNoFallback", QRVD_SIM_FAULT_UNTOUCHED, 0, true, 65536, 65536,
+                {"timing size = 65536", "KMD"}}),
+    [](const ::testing::TestParamInfo<Outcome>& p) { return std::string(p.param.name); });
+
+// ---- Without a direct path ----------------------------------------------------
+
+TEST(NoDevice, AbsentDisabledOrUnknownPointerFallsBack) {
+    struct Case {
+        bool node;
+        bool sim;
+        const char* disable_gds;
+    };
+    for (const Case& c : {Case{false, false, nullptr}, Case{true, true, "YES"}}) {
+        auto opts = Logged();
+        opts.device_node = c.node;
+        if (c.disable_gds) opts.env.emplace_back("DGFILE_DISABLE_GDS", c.disable_gds);
+        auto r = sandbox::Run(opts, [&c] {
+            qrvd_sim_set_enabled(c.sim);
+            TempFile file(1 << 20);
+            int fd = file.Open(O_RDWR | O_DIRECT);
+            DGfileHandle_t fh = Register(fd);
+            DeviceBuffer dev(1 << 20);
+            EXPECT_EQ(dgFileRead(fh, dev.ptr, kChunk, 0, 4096), static_cast<ssize_t>(kChunk));
+            EXPECT_TRUE(MatchesFile(dev.View() + 4096, kChunk, 0));
+            qrvd_sim_counters counters{};
+            qrvd_sim_get_counters(&counters);
+            EXPECT_EQ(counters.opens, 0u);
+            EXPECT_EQ(counters.requests, 0u);
+            dgFileHandleDeregister(fh);
+            ::close(fd);
+        });
+        EXPECT_SANDBOX_OK(r);
+        EXPECT_EQ(Shapes(Records(r.out, "read")),
+                  (std::vector<std::string>{kFallbackStart, "timing size = 65536", "Host"}));
+    }
+    // A pointer the runtime does not know: no request, CPU copy into it.
+    auto r = sandbox::Run(Logged(), [] {
+        qrvd_sim_set_enabled(1);
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        std::vector<unsigned char> host(kChunk, 0);
+        EXPECT_EQ(dgFileRead(fh, host.data(), kChunk, 4096, 0), static_cast<ssize_t>(kChunk));
+        EXPECT_TRUE(MatchesFile(host.data(), kChunk, 4096));
+        qrvd_sim_counters counters{};
+        qrvd_sim_get_counters(&counters);
+        EXPECT_EQ(counters.opens, 1u);
+        EXPECT_EQ(counters.requests, 0u);
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
+TEST(NoDevice, DisableCpuIsReadPerHandleAtRegistration) {
+    auto opts = Logged({{"DGFILE_DISABLE_CPU", "YES"}});
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t strict = Register(fd);
+        ::unsetenv("DGFILE_DISABLE_CPU");
+        DGfileHandle_t relaxed = Register(fd);
+        ::setenv("DGFILE_DISABLE_CPU", "YES", 1);
+        DeviceBuffer dev(1 << 20);
+        EXPECT_EQ(dgFileRead(strict, dev.ptr, kChunk, 0, 0), -1);
+        EXPECT_EQ(dgFileWrite(strict, dev.ptr, kChunk, 0, 0), -1);
+        EXPECT_TRUE(AllEqual(dev.View(), 1 << 20, 0xee));
+        EXPECT_EQ(dgFileRead(relaxed, dev.ptr, kChunk, 0, 0), static_cast<ssize_t>(kChunk));
+        EXPECT_TRUE(MatchesFile(dev.View(), kChunk, 0));
+        dgFileHandleDeregister(strict);
+        dgFileHandleDeregister(relaxed);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+    EXPECT_EQ(Shapes(Records(r.out, "read")),
+              (std::vector<std::string>{"Fail", kFallbackStart, "timing size = 65536", "Host"}));
+    EXPECT_EQ(Records(r.out, "write"), std::vector<std::string>{"Fail"});
+}
+
+// ---- The CPU fallback ---------------------------------------------------------
+
+TEST(Fallback, ShortReadAtEndOfFileFillsOnlyWhatWasRead) {
+    auto opts = Logged();
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        TempFile file(10000);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(65536);
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 16384, 8192, 512), 1808);
+        EXPECT_TRUE(AllEqual(dev.View(), 512, 0xee));
+        EXPECT_TRUE(MatchesFile(dev.View() + 512, 1808, 8192));
+        EXPECT_TRUE(AllEqual(dev.View() + 512 + 1808, 65536 - 512 - 1808, 0xee));
+        EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 10000);  // after the bytes moved
+        // At and past the end: nothing to read.
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 10000, 0), 0);
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 1 << 20, 0), 0);
+        // Zero-size transfers move nothing and report 0.
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 0, 0, 0), 0);
+        EXPECT_EQ(dgFileWrite(fh, dev.ptr, 0, 0, 0), 0);
+        EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 0);
+        EXPECT_TRUE(AllEqual(dev.View(), 512, 0xee));
+        EXPECT_EQ(file.Contents().size(), 10000u);
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
+TEST(Fallback, RestoresTheRegistrationFlagsAndRefusesNegativeOffsets) {
+    auto opts = Logged();
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        int registered = ::fcntl(fd, F_GETFL);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(1 << 20);
+        // The application clears O_DIRECT in between: the fallback still
+        // leaves the flags as they were at registration.
+        ASSERT_EQ(::fcntl(fd, F_SETFL, registered & ~O_DIRECT), 0);
+        EXPECT_EQ(dgFileWrite(fh, dev.ptr, 4096, 8192, 0), 4096);
+        EXPECT_EQ(::fcntl(fd, F_GETFL), registered);
+        EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 8192 + 4096);
+        EXPECT_TRUE(AllEqual(file.Contents().data() + 8192, 4096, 0xee));
+
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, -4096, 0), -1);
+        EXPECT_EQ(::fcntl(fd, F_GETFL), registered);
+        EXPECT_TRUE(AllEqual(dev.View(), 1 << 20, 0xee));
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+    auto reads = Shapes(Records(r.out, "read"));
+    EXPECT_EQ(reads, std::vector<std::string>{kFallbackStart});  // no timing, no "Host"
+}
+
+TEST(Fallback, AFailingCopyFailsTheTransferAndNeverWritesTheBuffer) {
+    auto opts = Logged();
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(65536);
+        // The device range runs past the allocation: the runtime refuses the
+        // copy, so the read must not claim the bytes arrived ...
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 8192, 0, 61440), -1);
+        EXPECT_TRUE(AllEqual(dev.View(), 65536, 0xee));
+        // ... and the write must not put the host buffer's garbage in the file.
+        EXPECT_EQ(dgFileWrite(fh, dev.ptr, 8192, 0, 61440), -1);
+        EXPECT_TRUE(MatchesFile(file.Contents().data(), 1 << 20, 0));
+        // A file range the file system refuses: read() fails, -1.
+        int wronly = file.Open(O_WRONLY | O_DIRECT);
+        DGfileHandle_t wfh = Register(wronly);
+        EXPECT_EQ(dgFileRead(wfh, dev.ptr, 4096, 0, 0), -1);
+        EXPECT_TRUE(AllEqual(dev.View(), 65536, 0xee));
+        dgFileHandleDeregister(wfh);
+        dgFileHandleDeregister(fh);
+        ::close(wronly);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+    // Every one of the three ran to the end of the fallback.
+    auto shapes = Shapes(Records(r.out, "read"));
+    EXPECT_EQ(std::count(shapes.begin(), shapes.end(), "Host"), 2);
+    EXPECT_EQ(Shapes(Records(r.out, "write")),
+              (std::vector<std::string>{kFallbackStart, "timing size = 8192", "Host"}));
+}
+
+TEST(Fallback, AHostBufferThatCannotBeAllocatedFailsCleanly) {
+    auto opts = Logged({{"ASAN_OPTIONS", "allocator_may_return_null=1"}});
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        int registered = ::fcntl(fd, F_GETFL);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(65536);
+        for (std::size_t size : {std::size_t{1} << 50, SIZE_MAX / 2, SIZE_MAX}) {
+            EXPECT_EQ(dgFileRead(fh, dev.ptr, size, 0, 0), -1);
+            EXPECT_EQ(dgFileWrite(fh, dev.ptr, size, 0, 0), -1);
+            EXPECT_EQ(::fcntl(fd, F_GETFL), registered);
+        }
+        EXPECT_TRUE(AllEqual(dev.View(), 65536, 0xee));
+        EXPECT_TRUE(MatchesFile(file.Contents().data(), 1 << 20, 0));
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
+// ---- User callbacks -------------------------------------------------------------
+
+struct CallbackLog {
+    void* handle = nullptr;
+    const char* buffer = nullptr;
+    std::size_t size = 0;
+    loff_t offset = -1;
+    dgfileRDMAInfo_t* rdma = nullptr;
+    int calls = 0;
+};
+CallbackLog g_read_calls, g_write_calls;
+
+ssize_t RecordRead(void* h, char* buf, std::size_t n, loff_t off, dgfileRDMAInfo_t* rdma) {
+    g_read_calls = {h, buf, n, off, rdma, g_read_calls.calls + 1};
+    return 4242;
+}
+ssize_t RecordWrite(void* h, const char* buf, std::size_t n, loff_t off, dgfileRDMAInfo_t* rdma) {
+    g_write_calls = {h, buf, n, off, rdma, g_write_calls.calls + 1};
+    return -7;
+}
+
+TEST(Callbacks, ComeFirstForEveryKindWithOrWithoutTheDevice) {
+    for (bool device : {true, false}) {
+        auto opts = Logged();
+        opts.device_node = device;
+        auto r = sandbox::Run(opts, [device] {
+            qrvd_sim_set_enabled(device);
+            TempFile file(65536);
+            int fd = file.Open(O_RDWR | O_DIRECT);
+            DGfileFSOps_t ops{};
+            ops.read = RecordRead;
+            ops.write = RecordWrite;
+            DeviceBuffer dev(65536);
+            for (auto kind : {DG_FILE_HANDLE_TYPE_OPAQUE_FD, DG_FILE_HANDLE_TYPE_OPAQUE_WIN32,
+                              DG_FILE_HANDLE_TYPE_USERSPACE_FS}) {
+                DGfileDescr_t descr{};
+                descr.type = kind;
+                descr.handle.fd = fd;
+                descr.fs_ops = &ops;
+                DGfileHandle_t fh = nullptr;
+                ASSERT_EQ(dgFileHandleRegister(&fh, &descr).err, DG_FILE_SUCCESS);
+                g_read_calls = g_write_calls = {};
+                EXPECT_EQ(dgFileRead(fh, dev.ptr, 1000, 77, 512), 4242);
+                EXPECT_EQ(dgFileWrite(fh, dev.At(4096), 2000, 99, 1024), -7);
+                EXPECT_EQ(g_read_calls.calls, 1);
+                EXPECT_EQ(g_read_calls.handle, descr.handle.handle);
+                EXPECT_EQ(g_read_calls.buffer, dev.ptr);  // no device offset added
+                EXPECT_EQ(g_read_calls.size, 1000u);
+                EXPECT_EQ(g_read_calls.offset, 77);
+                EXPECT_NE(g_read_calls.rdma, nullptr);
+                EXPECT_EQ(g_write_calls.calls, 1);
+                EXPECT_EQ(g_write_calls.buffer, dev.At(4096));
+                EXPECT_EQ(g_write_calls.size, 2000u);
+                EXPECT_EQ(g_write_calls.offset, 99);
+                EXPECT_EQ(g_write_calls.rdma, g_read_calls.rdma);  // the handle's own record
+                dgFileHandleDeregister(fh);
+            }
+            // Without callbacks a kind other than a POSIX descriptor has no
+            // transfer path: 0, and nothing touched.
+            ops.read = nullptr;
+            ops.write = nullptr;
+            DGfileDescr_t descr{};
+            descr.type = DG_FILE_HANDLE_TYPE_USERSPACE_FS;
+            descr.fs_ops = &ops;
+            DGfileHandle_t fh = nullptr;
+            ASSERT_EQ(dgFileHandleRegister(&fh, &descr).err, DG_FILE_SUCCESS);
+            EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 0, 0), 0);
+            EXPECT_EQ(dgFileWrite(fh, dev.ptr, 4096, 0, 0), 0);
+            EXPECT_TRUE(AllEqual(dev.View(), 65536, 0xee));
+            dgFileHandleDeregister(fh);
+            ::close(fd);
+        });
+        EXPECT_SANDBOX_OK(r);
+        EXPECT_TRUE(Records(r.out, "read").empty()) << r.out;
+        EXPECT_TRUE(Records(r.out, "write").empty()) << r.out;
+    }
+}
+
+// ---- The device connection seen through a handle -----------------------------------
+
+TEST(Connection, AHandleUsesWhateverConnectionIsOpenAtEachTransfer) {
+    auto r = sandbox::Run(Logged(), [] {
+        qrvd_sim_set_enabled(1);
+        TempFile file(1 << 20);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(1 << 20);
+        qrvd_sim_counters c{};
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 0, 0), 4096);
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.requests, 1u);
+        EXPECT_EQ(dgFileDriverClose().err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 4096, 4096), 4096);  // CPU copy
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.requests, 1u);
+        EXPECT_EQ(dgFileDriverOpen().err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 8192, 8192), 4096);
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.requests, 2u);
+        EXPECT_EQ(c.opens, 2u);
+        EXPECT_TRUE(MatchesFile(dev.View(), 12288, 0));
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+    EXPECT_EQ(Shapes(Records(r.out, "read")),
+              (std::vector<std::string>{"timing size = 4096", "KMD", kFallbackStart,
+                                        "timing size = 4096", "Host", "timing size = 4096",
+                                        "KMD"}));
+}
+
+// ---- Concurrency ---------------------------------------------------------------------
+
+// Threads read and write disjoint ranges through one shared handle and through
+// handles of their own; every byte is checked afterwards.
+void ManyThreads(bool direct) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 16;
+    constexpr std::size_t kBlock = 16384;
+    qrvd_sim_set_enabled(direct);
+    TempFile file(kThreads * kRounds * kBlock * 2);
+    int shared_fd = file.Open(O_RDWR | O_DIRECT);
+    DGfileHandle_t shared = Register(shared_fd);
+    DeviceBuffer dev(kThreads * kRounds * kBlock);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            int own_fd = file.Open(O_RDWR | O_DIRECT);
+            DGfileHandle_t own = Register(own_fd);
+            for (int round = 0; round < kRounds; ++round) {
+                DGfileHandle_t fh = (round % 2) ? own : shared;
+                std::size_t slot = (static_cast<std::size_t>(t) * kRounds + round) * kBlock;
+                if (dgFileRead(fh, dev.ptr, kBlock, static_cast<off_t>(slot),
+                               static_cast<off_t>(slot)) != static_cast<ssize_t>(kBlock))
+                    failures.fetch_add(1);
+                // Copy the block just read to the second half of the file.
+                off_t target = static_cast<off_t>(kThreads * kRounds * kBlock + slot);
+                if (dgFileWrite(fh, dev.ptr, kBlock, target, static_cast<off_t>(slot)) !=
+                    static_cast<ssize_t>(kBlock))
+                    failures.fetch_add(1);
+            }
+            dgFileHandleDeregister(own);
+            ::close(own_fd);
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    std::size_t half = kThreads * kRounds * kBlock;
+    EXPECT_TRUE(MatchesFile(dev.View(), half, 0));
+    auto contents = file.Contents();
+    EXPECT_TRUE(MatchesFile(contents.data(), half, 0));
+    EXPECT_TRUE(MatchesFile(contents.data() + half, half, 0));
+    dgFileHandleDeregister(shared);
+    ::close(shared_fd);
+}
+
+TEST(Concurrency, ThreadsOnSharedAndOwnHandlesMoveEveryByte) {
+    for (bool direct : {true, false}) {
+        auto opts = sandbox::Options();
+        opts.device_node = direct;
+        auto r = sandbox::Run(opts, [direct] { ManyThreads(direct); });
+        EXPECT_SANDBOX_OK(r) << (direct ? "direct" : "fallback");
+    }
+}
+
+}  // namespace
