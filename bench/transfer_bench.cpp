@@ -7,7 +7,8 @@
 // Candidate and baseline alternate call by call (or batch by batch for small
 // sizes) so that drift of the machine hits both alike; the median is kept.
 //
-// Usage: transfer_bench [directory for the test file, default /var/tmp]
+// Usage: transfer_bench [--quick] [directory for the test file, default /var/tmp]
+// --quick runs every path once on small sizes (a smoke run, no figures).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,12 +82,18 @@ void Report(const char* what, std::size_t size, std::pair<double, double> t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dir = argc > 1 ? argv[1] : "/var/tmp";
+    bool quick = false;
+    std::string dir = "/var/tmp";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        else dir = argv[i];
+    }
     if (!qrvd_sim_enable_if_no_device()) {
         std::fprintf(stderr, "a real /dev/qrvd exists; this benchmark runs on the simulator only\n");
         return 2;
     }
-    const std::size_t file_size = 512 * MiB;
+    const std::size_t file_size = quick ? 32 * MiB : 512 * MiB;
+    const std::size_t device_size = quick ? 16 * MiB : 256 * MiB;
     std::string path = dir + "/dgfile-transfer-bench.dat";
     {
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
@@ -112,17 +119,18 @@ int main(int argc, char** argv) {
     if (dgFileHandleRegister(&fh, &descr).err != DG_FILE_SUCCESS) { std::puts("register failed"); return 1; }
 
     void* dev = nullptr;
-    if (dgMalloc(&dev, 256 * MiB) != 0) { std::puts("dgMalloc failed"); return 1; }
-    char* view = static_cast<char*>(qrvd_sim_host_view(dev, 256 * MiB));
-    std::memset(view, 0, 256 * MiB);  // fault the view in once, for both sides
+    if (dgMalloc(&dev, device_size) != 0) { std::puts("dgMalloc failed"); return 1; }
+    char* view = static_cast<char*>(qrvd_sim_host_view(dev, device_size));
+    std::memset(view, 0, device_size);  // fault the view in once, for both sides
 
     std::printf("file %s, %zu MiB; simulated platform; log %s\n", path.c_str(), file_size / MiB,
                 std::getenv("DGFILE_DEBUG") ? std::getenv("DGFILE_DEBUG") : "as configured");
     std::puts("== direct path (candidate: dgFileRead; baseline: O_DIRECT pread into the device view)");
     for (std::size_t size : {4 * KiB, 1 * MiB, 64 * MiB}) {
+        if (size > device_size) continue;
         std::size_t slots = file_size / size;
-        int batch = size <= 4 * KiB ? 256 : 1;
-        int rounds = size <= 4 * KiB ? 41 : size <= MiB ? 301 : 15;
+        int batch = quick ? 1 : size <= 4 * KiB ? 256 : 1;
+        int rounds = quick ? 3 : size <= 4 * KiB ? 41 : size <= MiB ? 301 : 15;
         auto t = Compare(
             rounds, batch, slots,
             [&](std::size_t i) {
@@ -146,14 +154,15 @@ int main(int argc, char** argv) {
         for (std::size_t off = 0; off < file_size; off += sink.size())
             if (::pread(plain_fd, sink.data(), sink.size(), static_cast<off_t>(off)) < 0) return 1;
     }
-    std::vector<char> reused(256 * MiB);
+    std::vector<char> reused(device_size);
     std::memset(reused.data(), 1, reused.size());
     std::puts("== CPU fallback, warm page cache (candidate: dgFileRead; baseline: read into a "
               "reused host buffer + memcpy)");
     for (std::size_t size : {4 * KiB, 1 * MiB, 16 * MiB, 64 * MiB, 256 * MiB}) {
+        if (size > device_size) continue;
         std::size_t slots = file_size / size;
-        int batch = size <= 4 * KiB ? 256 : 1;
-        int rounds = size <= 4 * KiB ? 41 : size <= 16 * MiB ? 61 : 9;
+        int batch = quick ? 1 : size <= 4 * KiB ? 256 : 1;
+        int rounds = quick ? 3 : size <= 4 * KiB ? 41 : size <= 16 * MiB ? 61 : 9;
         auto t = Compare(
             rounds, batch, slots,
             [&](std::size_t i) {
