@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dgfile.h"
 #include "dgrt.h"
 #include "qrv_runtime.h"
 #include "qrvd_ioctl.h"
@@ -267,6 +268,20 @@ TEST(SimDriverOpen, DescriptorsKeepTheirOwnFlagsAndAreRecognisedAfterDup) {
         errno = 0;
         EXPECT_EQ(::ioctl(c, QRVD_IOC_VRAM_IO, &args), -1);
         EXPECT_EQ(errno, EBADF);
+    });
+}
+
+TEST(SimDriverOpen, CallsFromAnotherLibraryReachTheStandInToo) {
+    // libdgfile refers to the C library's versioned open/close; the stand-in's
+    // unversioned definitions must still take their place.
+    RunSandboxed([] {
+        qrvd_sim_set_enabled(1);
+        ASSERT_EQ(dgFileDriverOpen().err, DG_FILE_SUCCESS);
+        auto c = Counters();
+        EXPECT_EQ(c.opens, 1u);
+        EXPECT_EQ(c.last_open_flags & O_ACCMODE, O_RDWR);
+        ASSERT_EQ(dgFileDriverClose().err, DG_FILE_SUCCESS);
+        EXPECT_EQ(Counters().closes, 1u);
     });
 }
 
