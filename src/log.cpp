@@ -1,6 +1,7 @@
 #include "log.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -14,7 +15,6 @@
 #include <exception>
 #include <fstream>
 #include <new>
-#include <strings.h>
 
 // ---- Globals ---------------------------------------------------------------------
 // All live for the whole process.  Everything but the level and the lock is
@@ -167,7 +167,7 @@ void debug_init_locked() {
     dgfileDebugLevel.store(level, std::memory_order_release);
 }
 
-// ---- Extension point: the check of the current log file --------------------------
+// ---- EXTENSION POINT: size check and rotation of the current log file ------------
 // Runs in the emitter with dgfileDebugLock held, before anything of the record
 // is formatted, and only while a log file is in use (never for a log that
 // writes to standard output only).  It may replace dgfileDebugFile (closing
