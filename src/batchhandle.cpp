@@ -7,6 +7,7 @@
 #include <new>
 
 #include "files.h"
+#include "utils.h"
 
 // The slot's state and result live inside the public completion record,
 // whose layout cannot change; they are shared with the request thread
@@ -52,11 +53,12 @@ void* batch_thread(void* targ) {
     }
     const DGfileIOParams_t& p = task->params;
     auto* fh = static_cast<file_handle_t*>(p.fh);
+    const auto opcode = raw_value(p.opcode);
     ssize_t result = 0;  // an unknown opcode moves nothing
-    if (p.opcode == DGFILE_READ || p.opcode == DGFILE_WRITE) {
+    if (opcode == DGFILE_READ || opcode == DGFILE_WRITE) {
         if (fh == nullptr)
             result = -1;
-        else if (p.opcode == DGFILE_READ)
+        else if (opcode == DGFILE_READ)
             result = fh->read(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
                               p.u.batch.devPtr_offset);
         else

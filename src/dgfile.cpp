@@ -18,6 +18,7 @@
 #include "batchhandle.h"
 #include "files.h"
 #include "log.h"
+#include "utils.h"
 
 namespace {
 
@@ -136,12 +137,12 @@ DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh, DGfileDescr_t* descr) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
                    "API_CALL descr->handle.fd = %d, descr->type = %d",
                    descr != nullptr ? descr->handle.fd : -1,
-                   descr != nullptr ? static_cast<int>(descr->type) : 0);
+                   descr != nullptr ? static_cast<int>(raw_value(descr->type)) : 0);
     if (fh == nullptr || descr == nullptr) return make_status(DG_FILE_INVALID_VALUE);
     dg_file_driver_open();  // without a device, the handle transfers by CPU copy
 
     int flags = 0;
-    if (descr->type == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
+    if (raw_value(descr->type) == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
         flags = ::fcntl(descr->handle.fd, F_GETFL);
         if (flags == -1) return make_status(DG_FILE_INVALID_VALUE);  // not an open descriptor
         if (flags & ~kAllowedOpenFlags)

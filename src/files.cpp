@@ -123,7 +123,7 @@ ssize_t file_handle_t::write(const void* devPtr_base, std::size_t size, off_t fi
 
 ssize_t file_handle_t::transfer(op_t op, const char* func, void* devPtr_base, std::size_t size,
                                 off_t file_offset, off_t devPtr_offset) {
-    if (descr.type != DG_FILE_HANDLE_TYPE_OPAQUE_FD) return 0;
+    if (raw_value(descr.type) != DG_FILE_HANDLE_TYPE_OPAQUE_FD) return 0;
 
     std::unique_lock<std::mutex> lock(mutex);
     ssize_t moved = -1;

@@ -1,4 +1,5 @@
-// Timing and rate text for the transfer records of the file handle.
+// Small helpers of the transfer units: timing and rate text for the file
+// handle's records, and reading enumerations that callers fill in.
 //
 // Pure functions, no state, no locks; callable from any thread.
 #pragma once
@@ -8,6 +9,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <type_traits>
+
+// The integer a caller stored in an enumeration field of a public record.
+// Callers may store any value there; loading it as the enumeration type
+// would be undefined for values outside the enumerators.
+template <typename E>
+inline std::underlying_type_t<E> raw_value(const E& field) {
+    std::underlying_type_t<E> value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
 
 // Size of the buffer every caller of speed() passes.
 inline constexpr std::size_t kSpeedTextSize = 1024;
