@@ -608,7 +608,7 @@ TEST(LogFork, ChildKeepsTheSetUpAndNamesItself) {
         // Settings changed after the set-up are not seen, in the child either.
         sandbox::WriteFile("/opt/tavo/etc/dgfile.ini",
                            Settings("log_level = NONE\nlog_dir = /opt/tavo/etc/other\n"));
-        ::sethostname("renamed", 7);
+        ASSERT_EQ(::sethostname("renamed", 7), 0);
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
