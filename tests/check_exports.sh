@@ -47,4 +47,10 @@ fi
 if printf '%s\n' "$names" | grep -q '@'; then
     echo "entry points must be unversioned"; exit 1
 fi
-echo "exports ok: 18 entry points, SONAME $soname"
+# The runtime copy call is bound to whatever runtime the application loaded:
+# a weak reference, so that a process without one is not stopped at load.
+copy=$($readelf --dyn-syms -W "$lib" | awk '$8 == "dgMemcpy" { print $5 " " $7 }')
+if [ "$copy" != "WEAK UND" ]; then
+    echo "dgMemcpy must be a weak undefined reference, found: '$copy'"; exit 1
+fi
+echo "exports ok: 18 entry points, SONAME $soname, dgMemcpy weak"
