@@ -56,17 +56,23 @@ public:
 
 // ---- fork ------------------------------------------------------------------------
 // A child made by fork keeps the parent's level, settings, host name and open
-// log stream; nothing is read again.  Three things need care:
+// log stream; nothing is read again.  Four things need care:
 //  - the lock is held across fork, so that the child never inherits it locked
 //    by a thread that does not exist there (which would hang its first record);
 //  - the child's only thread is a new kernel thread: its cached tid is stale;
 //  - the process id in the prefix must be the child's own, otherwise its
-//    records are indistinguishable from the parent's.
+//    records are indistinguishable from the parent's;
+//  - the files in the inherited queue are the parent's, one of them the file
+//    the parent still writes to: the child's trimming must never delete them
+//    (it forgets their entries instead).  Its rotations still avoid their
+//    names.
 void fork_prepare() { pthread_mutex_lock(&dgfileDebugLock); }
 void fork_parent() { pthread_mutex_unlock(&dgfileDebugLock); }
 void fork_child() {
     tid = -1;
     if (pid != -1) pid = static_cast<int>(::getpid());
+    for (LogFileInfo* entry = log_queue.front; entry != nullptr; entry = entry->next)
+        entry->owned = false;
     pthread_mutex_unlock(&dgfileDebugLock);
 }
 
@@ -151,31 +157,27 @@ void debug_init_locked() {
     LogFileInfo* entry = create_new_log_file();
     if (entry == nullptr) return;
 
-    log_queue = LogQueue{};
-    queue_push(&log_queue, entry);
-    // Close-on-exec: the stream is the library's, programs the application
-    // executes must not inherit it.  A fork child does keep it.
-    dgfileDebugFile = std::fopen(entry->fullpath, "ae");
+    dgfileDebugFile = open_log_file(entry);
     if (dgfileDebugFile == nullptr) {
         std::fprintf(stderr, "Failed to open log file: %s\n", entry->fullpath);
-        log_queue = LogQueue{};
         delete entry;
         return;
     }
-    std::setvbuf(dgfileDebugFile, nullptr, _IOLBF, 0);
+    log_queue = LogQueue{};
+    queue_push(&log_queue, entry);
     log_file_in_use = true;
     dgfileDebugLevel.store(level, std::memory_order_release);
 }
 
-// ---- EXTENSION POINT: size check and rotation of the current log file ------------
-// Runs in the emitter with dgfileDebugLock held, before anything of the record
-// is formatted, and only while a log file is in use (never for a log that
-// writes to standard output only).  It may replace dgfileDebugFile (closing
-// the old stream, opening a new one, updating log_queue within the limits
-// max_file_size_bytes and max_files_num).  Returning false drops the record;
-// the log stays Active.  The size limit and rotation plug in here; until
-// then every log file grows without limit.
-bool log_file_ready() { return true; }
+// Size check and rotation of the current log file.  Runs in the emitter with
+// dgfileDebugLock held, before anything of the record is formatted, and only
+// while a log file is in use (never for a log that writes to standard output
+// only).  Returning false drops the record; the log stays Active.
+bool log_file_ready() {
+    bool size_unknown = false;
+    if (!need_rotation(&size_unknown)) return !size_unknown;
+    return rotate_file();
+}
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
@@ -387,6 +389,146 @@ bool queue_push(LogQueue* queue, LogFileInfo* file) {
     queue->rear = file;
     ++queue->count;
     return true;
+}
+
+// ---- Rotation -------------------------------------------------------------------------
+
+bool distinct_log_filepath(const LogQueue& queue, char* path, size_t size) {
+    static constexpr char kSuffix[] = ".log";
+    constexpr size_t kSuffixLength = sizeof kSuffix - 1;
+    const size_t length = std::strlen(path);
+    // The rule always ends the name in ".log"; anything else is numbered at
+    // its end.
+    const bool has_suffix = length >= kSuffixLength &&
+                            std::memcmp(path + length - kSuffixLength, kSuffix, kSuffixLength) == 0;
+    const size_t stem = has_suffix ? length - kSuffixLength : length;
+    const char* suffix = path + stem;
+
+    // One pass: is the name, or a numbered form of it, in use, and which is
+    // the highest number?  Only canonical numbers (no leading zero) count: a
+    // candidate is always canonical, so no other entry can equal it.
+    bool in_use = false;
+    uint64_t highest = 0;
+    for (const LogFileInfo* entry = queue.front; entry != nullptr; entry = entry->next) {
+        const char* name = entry->fullpath;
+        if (std::strncmp(name, path, stem) != 0) continue;
+        const char* rest = name + stem;
+        if (std::strcmp(rest, suffix) == 0) {
+            in_use = true;
+            continue;
+        }
+        if (*rest != '.' || rest[1] < '1' || rest[1] > '9') continue;
+        uint64_t number = 0;
+        bool overflow = false;
+        for (++rest; *rest >= '0' && *rest <= '9'; ++rest) {
+            const uint64_t digit = static_cast<uint64_t>(*rest - '0');
+            if (number > (UINT64_MAX - digit) / 10) overflow = true;
+            number = number * 10 + digit;
+        }
+        if (overflow || std::strcmp(rest, suffix) != 0) continue;
+        in_use = true;
+        if (number > highest) highest = number;
+    }
+    if (!in_use) return true;
+    if (highest == UINT64_MAX) return false;
+
+    char numbered[sizeof(LogFileInfo::fullpath)];
+    const int written = std::snprintf(numbered, sizeof numbered, "%.*s.%llu%s",
+                                      static_cast<int>(stem), path,
+                                      static_cast<unsigned long long>(highest + 1), suffix);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof numbered ||
+        static_cast<size_t>(written) >= size)
+        return false;
+    std::memcpy(path, numbered, static_cast<size_t>(written) + 1);
+    return true;
+}
+
+FILE* open_log_file(LogFileInfo* entry) {
+    // Created here, or appended to as it is: O_EXCL tells the two apart, so
+    // that trimming never deletes a file holding another process's records.
+    // Close-on-exec: the stream is the library's, programs the application
+    // executes must not inherit it.  A fork child does keep it.
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = ::open(entry->fullpath, kFlags | O_EXCL, 0666);
+    entry->owned = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = ::open(entry->fullpath, kFlags, 0666);
+    if (fd < 0) return nullptr;
+    FILE* stream = ::fdopen(fd, "a");
+    if (stream == nullptr) {
+        const int error = errno;
+        if (entry->owned) ::unlink(entry->fullpath);  // empty, and nobody will list it
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    // Line-buffered, buffer chosen by the C library; each record is flushed
+    // anyway, so the size check always sees every record.
+    std::setvbuf(stream, nullptr, _IOLBF, 0);
+    return stream;
+}
+
+bool need_rotation(bool* size_unknown) {
+    *size_unknown = false;
+    if (dgfileDebugFile == nullptr) return true;
+    // The stream is flushed after every record, so the file's size is all it
+    // holds, other processes' appends included.  One fstat does what seeking
+    // to the end and back would, in one call instead of three.
+    struct stat st;
+    if (::fstat(::fileno(dgfileDebugFile), &st) != 0) {
+        *size_unknown = true;
+        return false;
+    }
+    return static_cast<int64_t>(st.st_size) >= max_file_size_bytes;
+}
+
+bool rotate_file() {
+    // From here on there is no current stream until a new one is open: a
+    // failure leaves none, and the next record tries again.
+    if (dgfileDebugFile != nullptr && dgfileDebugFile != stdout) std::fclose(dgfileDebugFile);
+    dgfileDebugFile = nullptr;
+
+    LogFileInfo* entry = nullptr;
+    try {
+        entry = create_new_log_file();
+    } catch (const std::exception&) {
+        return false;  // out of memory while building the path
+    }
+    if (entry == nullptr) return false;
+    // The rule gives the same name again without %t in the format, or twice
+    // within one second with it; reopening a listed file would keep it over
+    // the limit, and trimming would delete the file in use.
+    if (!distinct_log_filepath(log_queue, entry->fullpath, sizeof entry->fullpath)) {
+        delete entry;
+        return false;
+    }
+    FILE* stream = open_log_file(entry);
+    if (stream == nullptr) {
+        std::fprintf(stderr, "Failed to open log file: %s\n", entry->fullpath);
+        delete entry;
+        return false;
+    }
+    queue_push(&log_queue, entry);
+    dgfileDebugFile = stream;
+
+    // A negative or zero count keeps only the file just opened.
+    const int keep = max_files_num < 1 ? 1 : max_files_num;
+    while (log_queue.count > keep) cleanup_old_files();
+    return true;
+}
+
+void cleanup_old_files() {
+    LogFileInfo* oldest = log_queue.front;
+    if (log_queue.count == 0 || oldest == nullptr || oldest == log_queue.rear) return;
+    if (oldest->owned && ::remove(oldest->fullpath) != 0) {
+        char text[256];
+        std::fprintf(stderr, "Failed to delete file %s: %s\n", oldest->fullpath,
+                     ::strerror_r(errno, text, sizeof text));
+    }
+    log_queue.front = oldest->next;
+    if (log_queue.front == nullptr) log_queue.rear = nullptr;
+    --log_queue.count;
+    oldest->next = nullptr;
+    delete oldest;
 }
 
 // ---- Set-up and emitter ---------------------------------------------------------------

@@ -1,7 +1,9 @@
 // The debug log: level-tagged records from every unit of the library.
 //
 // Owns all log state: the level, the settings read from the settings file,
-// the log stream and the list of log files this process created.  Any thread
+// the log stream, the list of log files this process created and their
+// rotation (a full file is replaced by a new one, and only the newest
+// max_files_num files are kept).  Any thread
 // may call dgfileDebugLog at any time, with or without other library locks
 // held (a file handle's mutex may be held); the log takes only its own
 // process-wide lock, dgfileDebugLock, and never calls back into other units.
@@ -103,6 +105,11 @@ void generate_log_filepath(std::string& filePath);
 struct LogFileInfo {
     char fullpath[512];  // NUL-terminated, at most 511 characters
     LogFileInfo* next;   // the next newer entry; null for the newest
+    // This process created the file, so trimming deletes it.  False for a
+    // file that already existed when it was opened (another process's
+    // records) and, in a child made by fork, for every file inherited from the
+    // parent: trimming then only forgets the entry and leaves the file.
+    bool owned;
 };
 
 // Log files in creation order.  count is 0 exactly when front and rear are
@@ -119,3 +126,40 @@ LogFileInfo* create_new_log_file();
 
 // Appends file behind queue->rear; false (and no change) for a null argument.
 bool queue_push(LogQueue* queue, LogFileInfo* file);
+
+// ---- Rotation ----------------------------------------------------------------------
+// Runs inside the emitter, before a record is formatted, only while records go
+// to a log file (never while the log writes to standard output only).
+// Everything here REQUIRES: dgfileDebugLock held.
+
+// Makes `path` (a NUL-terminated buffer of `size` bytes) name no entry of
+// `queue`.  The rule's name is kept while no entry has it nor a numbered
+// form of it; otherwise ".<n>" goes before ".log", n one above the highest
+// number in use for that name, so numbered files sort by age.  False when the
+// numbered name does not fit `size` (the path is then unchanged).
+bool distinct_log_filepath(const LogQueue& queue, char* path, size_t size);
+
+// Opens entry->fullpath for appending (close-on-exec, line-buffered) and sets
+// entry->owned to whether this call created the file.  Null on failure, with
+// errno set and nothing printed.
+FILE* open_log_file(LogFileInfo* entry);
+
+// Whether the current log stream must be replaced before the next record:
+// there is none, or its file holds max_file_size_bytes bytes or more
+// (whoever wrote them).  When the size cannot be taken, *size_unknown is set
+// and the result is false: the record is dropped.
+bool need_rotation(bool* size_unknown);
+
+// Closes the current stream and opens a new file under a name distinct from
+// every entry of the queue, appends it to the queue and trims the queue to
+// max_files_num entries (at least the new file stays).  True when a new
+// stream is open; false (record dropped, no current stream, the next record
+// tries again) when no entry could be made or the file could not be opened
+// ("Failed to open log file: %s\n" on standard error).
+bool rotate_file();
+
+// Drops the oldest entry of the queue, deleting its file when this process
+// created it ("Failed to delete file %s: %s\n" on standard error when that
+// fails; the entry is dropped anyway).  Never touches the newest entry, whose
+// file is the one in use.
+void cleanup_old_files();
