@@ -1,0 +1,323 @@
+// dgfile-bench: moves data between files and GPU memory through libdgfile,
+// checks it and measures it.  This file holds the command line and the demo;
+// the runs are in workload.cpp, the output in report.cpp.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "report.h"
+#include "units.h"
+#include "workload.h"
+
+#ifndef DGFILE_BENCH_VERSION
+#define DGFILE_BENCH_VERSION "0"
+#endif
+
+namespace {
+
+using namespace dgbench;
+
+constexpr const char* kFooter = R"(Sizes are whole numbers of bytes with an optional K, M, G or T (binary: 4K is
+4096).  Device memory comes from the GPU runtime; with no /dev/qrvd on the
+machine the simulated driver is used (see --sim), and the output says which.
+
+Exit codes:
+  0  success (with --verify: every byte matched)
+  1  --verify found bytes that differ (their file offsets are reported)
+  2  bad arguments or input: unknown option, a value that is not a number,
+     an I/O size of 0, a missing file, a range beyond the end of the file
+  3  set-up failed: the file cannot be created or opened for direct I/O,
+     the library refused it, device or host memory cannot be allocated
+  4  a transfer failed or moved fewer bytes than asked)";
+
+struct Options {
+    std::string file;
+    std::string size = "0";
+    std::string io_size = "1M";
+    std::string offset = "0";
+    std::string create;
+    bool random = false;
+    std::uint64_t seed = 1;
+    unsigned threads = 1;
+    bool shared_handle = false;
+    unsigned batch = 0;
+    std::string path = "default";
+    std::string sim = "auto";
+    bool verify = false;
+    bool json = false;
+    std::string dir;  // demo
+};
+
+TransferPath PathOf(const Options& o) {
+    return o.path == "cpu" ? TransferPath::Cpu : o.path == "direct" ? TransferPath::Direct
+                                                                    : TransferPath::Default;
+}
+
+SimMode SimOf(const Options& o) {
+    return o.sim == "on" ? SimMode::On : o.sim == "off" ? SimMode::Off : SimMode::Auto;
+}
+
+std::uint64_t Size(const std::string& text) {
+    return ParseSize(text).value_or(0);  // validated while parsing
+}
+
+CLI::Validator SizeText() {
+    return CLI::Validator(
+        [](std::string& text) {
+            std::string why;
+            return ParseSize(text, &why) ? std::string() : why;
+        },
+        "SIZE");
+}
+
+int Error(int code, const std::string& message) {
+    std::fprintf(stderr, "dgfile-bench: error: %s\n", message.c_str());
+    return code;
+}
+
+void AddPlatformOptions(CLI::App* cmd, Options& o) {
+    cmd->add_option("--sim", o.sim,
+                    "Simulated driver: auto (when there is no real /dev/qrvd; QRVD_SIM may "
+                    "force it), on, or off")
+        ->check(CLI::IsMember({"auto", "on", "off"}, CLI::ignore_case))
+        ->type_name("MODE")
+        ->capture_default_str();
+    cmd->add_flag("--json", o.json, "Print one JSON object instead of the table");
+}
+
+void AddWorkloadOptions(CLI::App* cmd, Options& o) {
+    cmd->add_option("file", o.file, "The file (a regular file on a file system with direct I/O)")
+        ->type_name("FILE")
+        ->required();
+    cmd->add_option("-s,--size", o.size,
+                    "Bytes to move, a whole number of I/Os (default: whole I/Os from --offset to "
+                    "the end of the file)")
+        ->check(SizeText())->type_name("SIZE");
+    cmd->add_option("-b,--io-size", o.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
+    cmd->add_option("-o,--offset", o.offset, "File offset of the range")->check(SizeText())->type_name("SIZE")->capture_default_str();
+    cmd->add_flag("-r,--random", o.random, "Random order (each block once) instead of sequential");
+    cmd->add_option("--seed", o.seed, "Seed of the random order")->capture_default_str();
+    cmd->add_option("-t,--threads", o.threads, "Threads, each with its own share of the range")
+        ->check(CLI::Range(1u, 1024u))
+        ->capture_default_str();
+    cmd->add_flag("--shared-handle", o.shared_handle,
+                  "All threads use one file handle (default: one file handle each)");
+    cmd->add_option("-q,--batch", o.batch,
+                    "Batch mode: submit this many requests at a time through the batch entry "
+                    "points (0: one dgFileRead/dgFileWrite call per I/O)")
+        ->check(CLI::Range(0u, 1024u))
+        ->capture_default_str();
+    cmd->add_option("--path", o.path,
+                    "default (the driver, falling back to the CPU copy), cpu (CPU copy only) or "
+                    "direct (the driver only, no fallback); set through DGFILE_DISABLE_GDS and "
+                    "DGFILE_DISABLE_CPU")
+        ->check(CLI::IsMember({"default", "cpu", "direct"}, CLI::ignore_case))
+        ->type_name("PATH")
+        ->capture_default_str();
+    cmd->add_flag("--verify", o.verify,
+                  "Check every byte: data read against a plain read of the file, data written "
+                  "by reading it back");
+    cmd->add_option("--create", o.create,
+                    "First make the file: SIZE bytes (rounded up to whole 4 KiB blocks) of a "
+                    "pattern that encodes each block's offset")
+        ->check(SizeText())->type_name("SIZE");
+    AddPlatformOptions(cmd, o);
+}
+
+std::string DriverText(const DriverInfo& d) {
+    return std::string("driver: ") + (d.simulated ? "simulated" : "/dev/qrvd") + " (" + d.reason + ")";
+}
+
+// Prints the report; returns the exit code.
+int Finish(Report& report, const Options& o, const std::string& heading) {
+    for (const RunResult& r : report.runs)
+        if (report.exit_code == kExitOk) report.exit_code = r.error_code;
+    if (o.json) {
+        std::fputs(FormatJson(report).c_str(), stdout);
+    } else {
+        std::printf("%s\n", heading.c_str());
+        for (const RunResult& r : report.runs) std::printf("%s\n", DescribeRun(r).c_str());
+        std::printf("\n%s", FormatTable(report).c_str());
+    }
+    std::fflush(stdout);
+    for (const RunResult& r : report.runs)
+        if (!r.ok()) std::fprintf(stderr, "dgfile-bench: %s: %s\n", r.name.c_str(), r.error.c_str());
+    return report.exit_code;
+}
+
+int RunCommand(Workload workload, const Options& o) {
+    DriverInfo driver = SelectDriver(SimOf(o));
+    SelectPath(PathOf(o), false);
+    std::string heading = std::string("dgfile-bench ") + DGFILE_BENCH_VERSION + ", " + DriverText(driver);
+    if (!o.create.empty()) {
+        CreateResult made = CreatePatternFile(o.file, Size(o.create));
+        if (!made.error.empty()) return Error(kExitSetup, made.error);
+        heading += "\ncreated " + o.file + ": " + std::to_string(made.size) + " bytes of the offset pattern";
+    }
+    RunConfig c;
+    c.workload = workload;
+    c.file = o.file;
+    c.offset = Size(o.offset);
+    c.size = Size(o.size);
+    c.io_size = Size(o.io_size);
+    c.random = o.random;
+    c.seed = o.seed;
+    c.threads = o.threads;
+    c.shared_handle = o.shared_handle;
+    c.batch_depth = o.batch;
+    c.path = PathOf(o);
+    c.verify = o.verify;
+    c.progress = ::isatty(STDERR_FILENO) == 1;
+    RunResult r = RunWorkload(c);
+    // Nothing ran: the message is the whole story.
+    if (r.ios == 0 && (r.error_code == kExitUsage || r.error_code == kExitSetup))
+        return Error(r.error_code, r.error);
+    Report report{DGFILE_BENCH_VERSION, driver, {r}, kExitOk};
+    return Finish(report, o, heading);
+}
+
+// The demo's temporary file, removed on exit and on the usual signals.
+char g_demo_path[4096];
+
+void RemoveDemoFile(int sig) {
+    if (g_demo_path[0] != '\0') ::unlink(g_demo_path);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+std::string DemoDirectory(const Options& o, std::string& error) {
+    std::vector<std::string> candidates;
+    if (!o.dir.empty()) {
+        candidates.push_back(o.dir);
+    } else {
+        if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp != '\0') candidates.push_back(tmp);
+        candidates.insert(candidates.end(), {"/var/tmp", "/tmp", "."});
+    }
+    for (const std::string& dir : candidates)
+        if (TakesDirectIo(dir)) return dir;
+    error = o.dir.empty() ? "found no directory for the temporary file that takes direct I/O "
+                            "(tried $TMPDIR, /var/tmp, /tmp and .); name one with --dir"
+                          : o.dir + ": cannot make a file there that takes direct I/O (tmpfs "
+                                    "does not; choose another with --dir)";
+    return {};
+}
+
+int RunDemo(const Options& o) {
+    DriverInfo driver = SelectDriver(SimOf(o));
+    std::uint64_t size = Size(o.size), io = Size(o.io_size);
+    if (io == 0) return Error(kExitUsage, "--io-size must be at least 1 byte");
+    if (size == 0 || size % io != 0)
+        return Error(kExitUsage, "--size must be a nonzero whole number of I/Os of " +
+                                     std::to_string(io) + " bytes");
+    std::string error;
+    std::string dir = DemoDirectory(o, error);
+    if (dir.empty()) return Error(kExitSetup, error);
+
+    std::string path = dir + "/dgfile-bench-demo.XXXXXX";
+    if (path.size() >= sizeof g_demo_path) return Error(kExitUsage, "--dir is too long");
+    std::memcpy(g_demo_path, path.c_str(), path.size() + 1);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, RemoveDemoFile);
+    int fd = ::mkstemp(g_demo_path);
+    if (fd < 0) {
+        g_demo_path[0] = '\0';
+        return Error(kExitSetup, dir + ": cannot create a temporary file: " + std::strerror(errno));
+    }
+    path = g_demo_path;
+    int made = ::ftruncate(fd, static_cast<off_t>(size));
+    int made_errno = errno;
+    ::close(fd);
+    Report report{DGFILE_BENCH_VERSION, driver, {}, kExitOk};
+    if (made == 0) {
+        const struct {
+            Workload workload;
+            TransferPath path;
+        } kSteps[] = {{Workload::Write, TransferPath::Default},
+                      {Workload::Read, TransferPath::Direct},
+                      {Workload::Read, TransferPath::Cpu}};
+        for (const auto& step : kSteps) {
+            SelectPath(step.path, true);
+            RunConfig c;
+            c.workload = step.workload;
+            c.file = path;
+            c.io_size = io;
+            c.size = size;
+            c.path = step.path;
+            c.verify = true;
+            c.progress = ::isatty(STDERR_FILENO) == 1;
+            report.runs.push_back(RunWorkload(c));
+        }
+    }
+    ::unlink(g_demo_path);
+    g_demo_path[0] = '\0';
+    if (made != 0) return Error(kExitSetup, path + ": cannot size the file: " + std::strerror(made_errno));
+
+    std::string heading = std::string("dgfile-bench demo: ") + FormatSize(size) +
+                          " temporary file in " + dir + " (removed), I/O size " + FormatSize(io) +
+                          ", every byte verified\n" + DriverText(driver);
+    int code = Finish(report, o, heading);
+    const RunResult& direct = report.runs[1];
+    const RunResult& cpu = report.runs[2];
+    if (!o.json && direct.ok() && cpu.ok() && cpu.GiBps() > 0)
+        std::printf("\nread through the direct path: %.3f GiB/s; through the CPU fallback: %.3f GiB/s "
+                    "(%.2fx)\n",
+                    direct.GiBps(), cpu.GiBps(), direct.GiBps() / cpu.GiBps());
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"dgfile-bench: move, verify and measure data between files and GPU memory "
+                 "through libdgfile.",
+                 "dgfile-bench"};
+    app.set_version_flag("--version", DGFILE_BENCH_VERSION);
+    app.require_subcommand(1);
+    app.footer(kFooter);
+    Options o;   // read and write (only one command is parsed)
+    Options dm;  // demo
+    dm.size = "64M";
+    CLI::App* read = app.add_subcommand("read", "Read a file range into GPU memory");
+    CLI::App* write = app.add_subcommand("write", "Write GPU memory into a file range");
+    CLI::App* demo = app.add_subcommand(
+        "demo",
+        "Write a temporary file from GPU memory, read it back through the direct path and "
+        "through the CPU fallback, verify every byte and compare; removes the file");
+    AddWorkloadOptions(read, o);
+    AddWorkloadOptions(write, o);
+    demo->add_option("--dir", dm.dir,
+                     "Directory for the temporary file (default: the first of $TMPDIR, /var/tmp, "
+                     "/tmp and . that takes direct I/O)");
+    demo->add_option("-s,--size", dm.size, "Size of the temporary file")->check(SizeText())->type_name("SIZE")->capture_default_str();
+    demo->add_option("-b,--io-size", dm.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
+    AddPlatformOptions(demo, dm);
+    for (CLI::App* cmd : {read, write, demo}) cmd->footer(kFooter);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        if (argc == 1) {
+            std::fputs("Usage: dgfile-bench read|write FILE [OPTIONS], or dgfile-bench demo\n", stderr);
+            return Error(kExitUsage, "name a command: read, write or demo ('dgfile-bench --help' "
+                                     "tells more)");
+        }
+        std::fprintf(stderr, "dgfile-bench: error: %s\nRun 'dgfile-bench --help' (or 'dgfile-bench COMMAND --help') "
+                             "for the options.\n", e.what());
+        return kExitUsage;
+    }
+    if (*demo) return RunDemo(dm);
+    return RunCommand(*read ? Workload::Read : Workload::Write, o);
+}

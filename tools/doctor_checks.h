@@ -1,0 +1,65 @@
+// The checks of dgfile-doctor.  Each looks at one thing libdgfile depends on,
+// the way the library itself will meet it, and adds one finding (a verdict
+// line) to the report; the summary then says which transfer path works.
+//
+// The settings are read with the library's own parser and conversion (the
+// log unit of the object library), so the doctor shows exactly the values
+// the library will use.  Nothing here opens a library entry point: the
+// doctor never sets the log up, creates no log directory or file, and keeps
+// the device node open only while it looks at it.
+//
+// Single-threaded: main() runs the checks one after another.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "doctor_json.h"
+
+namespace doctor {
+
+enum class Status { Ok, Info, Warn, Fail };
+
+const char* StatusName(Status status);  // "ok", "info", "warn", "fail"
+
+struct Finding {
+    std::string id;     // stable name for scripts ("device", "log_dir", "path", ...)
+    Status status = Status::Info;
+    std::string label;  // what was looked at, e.g. "/dev/qrvd"
+    std::string text;   // the verdict, one line
+    json::Value details = json::Value::Object();
+    bool log_setting = false;  // about the debug log (never blocks transfers)
+};
+
+// What the summary needs, filled in by the checks.
+struct Facts {
+    bool device_usable = false;       // the node opens and answers the request
+    std::string device_problem;       // why not, when not
+    bool gds_disabled = false;        // DGFILE_DISABLE_GDS is "YES"
+    bool cpu_disabled = false;        // DGFILE_DISABLE_CPU is "YES"
+    bool pointer_query = false;       // the GPU runtime has qrv_vendor_pointer_info
+    bool copy_call = false;           // an application runtime with dgMemcpy loads
+    int gpu_count = -1;               // -1: unknown (no application runtime)
+    std::vector<std::string> path_problems;
+};
+
+struct Report {
+    std::vector<Finding> findings;
+    Facts facts;
+};
+
+struct Summary {
+    const char* mode;  // "direct", "cpu" or "none"
+    bool usable;
+    std::string text;
+};
+
+void CheckDevice(Report& report);
+void CheckSwitches(Report& report);   // DGFILE_DISABLE_GDS, DGFILE_DISABLE_CPU
+void CheckSettings(Report& report);   // the settings file and the log's values
+void CheckRuntimes(Report& report);   // GPU runtime, application runtime, GPUs
+void CheckPath(Report& report, const std::string& path);
+
+Summary Summarize(const Report& report);
+
+}  // namespace doctor

@@ -1,0 +1,165 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "units.h"
+
+namespace dgbench {
+
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[128];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+std::string Count(const std::optional<std::uint64_t>& v) {
+    return v ? std::to_string(*v) : "n/a";
+}
+
+const char* VerifyWord(const RunResult& r) {
+    if (!r.verified) return "off";
+    if (!r.check.ok()) return "MISMATCH";
+    return r.check.bytes_checked == r.bytes ? "ok" : "partial";
+}
+
+const char* PathMeaning(TransferPath p) {
+    switch (p) {
+        case TransferPath::Cpu: return "CPU copy only";
+        case TransferPath::Direct: return "driver only, no CPU fallback";
+        default: return "driver, falling back to the CPU copy";
+    }
+}
+
+nlohmann::ordered_json Optional(const std::optional<std::uint64_t>& v) {
+    return v ? nlohmann::ordered_json(*v) : nlohmann::ordered_json(nullptr);
+}
+
+}  // namespace
+
+std::string DescribeRun(const RunResult& r) {
+    const RunConfig& c = r.config;
+    std::string text = r.name + ": " + Name(c.workload) + " " + c.file + ", " +
+                       FormatSize(r.ios * c.io_size) + " from offset " + std::to_string(r.offset) +
+                       ", I/O size " + FormatSize(c.io_size) + ", " +
+                       (c.random ? "random" : "sequential") + ", " + std::to_string(c.threads) +
+                       (c.threads == 1 ? " thread" : " threads");
+    if (c.threads > 1) text += c.shared_handle ? " sharing one file handle" : " with a file handle each";
+    text += c.batch_depth > 0 ? ", batches of " + std::to_string(c.batch_depth)
+                              : std::string(", one call per I/O");
+    text += std::string(", path ") + Name(c.path) + " (" + PathMeaning(c.path) + ")";
+    return text;
+}
+
+std::string FormatTable(const Report& report) {
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"run", "bytes", "seconds", "GiB/s", "MiB/s", "IOPS", "mean_us", "p50_us",
+                    "p99_us", "max_us", "direct", "fallback", "verify"});
+    for (const RunResult& r : report.runs) {
+        rows.push_back({r.name, std::to_string(r.bytes), Format("%.6f", r.seconds),
+                        Format("%.3f", r.GiBps()), Format("%.1f", r.MiBps()),
+                        Format("%.0f", r.Iops()), Format("%.1f", r.latency.mean_us),
+                        Format("%.1f", r.latency.p50_us), Format("%.1f", r.latency.p99_us),
+                        Format("%.1f", r.latency.max_us), Count(r.direct), Count(r.fallback),
+                        VerifyWord(r)});
+    }
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (i > 0) line += "  ";
+            // The run name left-aligned, figures right-aligned.
+            std::string pad(width[i] - row[i].size(), ' ');
+            line += i == 0 ? row[i] + pad : pad + row[i];
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += line + "\n";
+    }
+    for (const RunResult& r : report.runs) {
+        if (r.verified) {
+            std::string against = r.config.workload == Workload::Read
+                                      ? (r.pattern_checked ? "against the file, and the file against the offset pattern"
+                                                           : "against the file")
+                                      : "read back against the data written";
+            out += r.name + ": verify: " + std::to_string(r.check.bytes_checked) + " bytes checked " +
+                   against + ": ";
+            out += r.check.ok() ? "all match\n"
+                                : std::to_string(r.check.bad_bytes) + " differ, the first at " +
+                                      Describe(*r.check.first) + "\n";
+        }
+        if (!r.ok() && r.error_code != kExitMismatch) out += r.name + ": error: " + r.error + "\n";
+    }
+    return out;
+}
+
+std::string FormatJson(const Report& report) {
+    using json = nlohmann::ordered_json;
+    json runs = json::array();
+    for (const RunResult& r : report.runs) {
+        const RunConfig& c = r.config;
+        json run;
+        run["name"] = r.name;
+        run["workload"] = Name(c.workload);
+        run["path"] = Name(c.path);
+        run["file"] = c.file;
+        run["offset"] = r.offset;
+        run["io_size"] = c.io_size;
+        run["access"] = c.random ? "random" : "sequential";
+        run["seed"] = c.seed;
+        run["threads"] = c.threads;
+        run["shared_handle"] = c.shared_handle;
+        run["batch_depth"] = c.batch_depth;
+        run["bytes"] = r.bytes;
+        run["ios"] = r.ios;
+        run["seconds"] = r.seconds;
+        run["gib_per_s"] = r.GiBps();
+        run["mib_per_s"] = r.MiBps();
+        run["iops"] = r.Iops();
+        run["latency_us"] = {{"mean", r.latency.mean_us},
+                             {"p50", r.latency.p50_us},
+                             {"p99", r.latency.p99_us},
+                             {"max", r.latency.max_us}};
+        run["direct"] = Optional(r.direct);
+        run["fallback"] = Optional(r.fallback);
+        if (r.verified) {
+            json first = nullptr;
+            if (r.check.first) {
+                const Mismatch& m = *r.check.first;
+                first = {{"offset", m.offset},
+                         {"expected", m.expected},
+                         {"found", m.found},
+                         {"belongs_at", Optional(m.belongs_at)}};
+            }
+            run["verify"] = {{"bytes_checked", r.check.bytes_checked},
+                             {"mismatched_bytes", r.check.bad_bytes},
+                             {"pattern_checked", r.pattern_checked},
+                             {"first_mismatch", first}};
+        } else {
+            run["verify"] = nullptr;
+        }
+        run["error"] = r.ok() ? json(nullptr)
+                              : json{{"code", r.error_code}, {"message", r.error}};
+        runs.push_back(std::move(run));
+    }
+    json out;
+    out["tool"] = "dgfile-bench";
+    out["version"] = report.version;
+    out["driver"] = {{"simulated", report.driver.simulated}, {"reason", report.driver.reason}};
+    out["runs"] = std::move(runs);
+    out["exit_code"] = report.exit_code;
+    return out.dump(2) + "\n";
+}
+
+}  // namespace dgbench

@@ -1,0 +1,32 @@
+// The reports of dgfile-bench: a table for people and one JSON object for
+// programs, built from finished runs (the fields are listed in README.md,
+// "dgfile-bench").  Pure formatting; any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "workload.h"
+
+namespace dgbench {
+
+struct Report {
+    std::string version;
+    DriverInfo driver;
+    std::vector<RunResult> runs;
+    int exit_code = kExitOk;
+};
+
+// One line saying what a run does: range, I/O size, order, threads, calls,
+// path.
+std::string DescribeRun(const RunResult& r);
+
+// The table: a header line and one line per run, columns separated by
+// blanks (no blank inside a value), then one line per run that checked data
+// or failed.
+std::string FormatTable(const Report& report);
+
+// The JSON object, pretty-printed, ending in a newline.
+std::string FormatJson(const Report& report);
+
+}  // namespace dgbench

@@ -1,0 +1,117 @@
+// The workloads of dgfile-bench: reads of a file range into device memory
+// and writes of device memory into it, through libdgfile's public entry
+// points, with device memory from the application runtime (dgrt.h).
+//
+// RunWorkload owns everything one run needs (descriptors, file handles,
+// batch handles, device and host buffers, its worker threads) and releases it
+// before returning.  Call it from one thread at a time: the choice of
+// transfer path and of the simulated driver is process-wide.  Worker threads
+// share only atomics and a mutex-guarded outcome (RunShared in workload.cpp).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pattern.h"
+
+namespace dgbench {
+
+// Exit codes of the program; RunResult::error_code uses the same values.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitMismatch = 1,  // --verify found bytes that differ
+    kExitUsage = 2,     // bad arguments or input (missing file, range beyond the file, ...)
+    kExitSetup = 3,     // the file, a file handle or device memory could not be set up
+    kExitTransfer = 4,  // a transfer failed or moved fewer bytes than asked
+};
+
+enum class Workload { Read, Write };
+// How libdgfile may move the bytes: try the driver and fall back to the CPU
+// copy (Default), the CPU copy only (Cpu), or the driver only (Direct).
+enum class TransferPath { Default, Cpu, Direct };
+
+const char* Name(Workload w);
+const char* Name(TransferPath p);
+
+// Selects the path through the library's environment variables
+// (DGFILE_DISABLE_GDS, DGFILE_DISABLE_CPU).  They take effect at the next
+// device open and file registration; with `reconnect`, an open device
+// connection is closed so that the next registration honours the choice.
+// Call only while no transfer runs and no other thread reads the environment.
+void SelectPath(TransferPath path, bool reconnect);
+
+// Whether the driver stand-in simulates "/dev/qrvd", and why.
+struct DriverInfo {
+    bool simulated = false;
+    std::string reason;  // e.g. "no /dev/qrvd", "--sim on", "QRVD_SIM"
+};
+enum class SimMode { Auto, On, Off };
+// Decides once, before the library is first used.
+DriverInfo SelectDriver(SimMode mode);
+
+struct RunConfig {
+    Workload workload = Workload::Read;
+    std::string file;
+    std::uint64_t offset = 0;              // file offset of the range
+    std::uint64_t size = 0;                // bytes; 0: whole I/Os from offset to the end
+    std::uint64_t io_size = 1024 * 1024;   // bytes per transfer
+    bool random = false;                   // each block once, in random order
+    std::uint64_t seed = 1;
+    unsigned threads = 1;
+    bool shared_handle = false;            // all threads use one file handle
+    unsigned batch_depth = 0;              // 0: dgFileRead/dgFileWrite; else batches of this many
+    TransferPath path = TransferPath::Default;  // for the report; SelectPath applies it
+    bool verify = false;
+    bool progress = false;                 // a progress line on standard error
+    std::string label;                     // the run's name in reports; default "workload/path"
+};
+
+struct LatencySummary {
+    double mean_us = 0, p50_us = 0, p99_us = 0, max_us = 0;
+};
+
+struct RunResult {
+    RunConfig config;
+    std::string name;
+    std::uint64_t offset = 0;        // the range actually used
+    std::uint64_t bytes = 0;         // bytes moved by completed transfers
+    std::uint64_t ios = 0;           // completed transfers
+    double seconds = 0;              // transfer time (pattern fills and checks excluded)
+    LatencySummary latency;
+    // Transfers that took the driver's direct path and the CPU fallback,
+    // from the simulator's counters; empty where they are not known.
+    std::optional<std::uint64_t> direct, fallback;
+    // --verify: every byte moved, against the file (reads) or the data
+    // written (writes); pattern_checked when the file's own content was also
+    // checked against the offset pattern.
+    bool verified = false;
+    bool pattern_checked = false;
+    CheckResult check;
+    int error_code = kExitOk;        // the first failure's exit code, kExitOk if none
+    std::string error;               // its message
+
+    double GiBps() const;
+    double MiBps() const;
+    double Iops() const;
+    bool ok() const { return error_code == kExitOk; }
+};
+
+// Runs one workload.  Failures come back in the result (error_code, error),
+// together with the figures of whatever ran before them.
+RunResult RunWorkload(const RunConfig& config);
+
+// Makes `path` a file of `size` bytes rounded up to whole 4 KiB blocks
+// (direct I/O moves whole blocks), filled with the pattern of generation 0.
+// Returns the size made, or an error message.
+struct CreateResult {
+    std::uint64_t size = 0;
+    std::string error;
+};
+CreateResult CreatePatternFile(const std::string& path, std::uint64_t size);
+
+// Whether files in `dir` can be opened for direct I/O and written that way.
+bool TakesDirectIo(const std::string& dir);
+
+}  // namespace dgbench
