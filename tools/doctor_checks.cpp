@@ -158,13 +158,13 @@ const char* StatusName(Status status) {
 }
 
 void CheckDevice(Report& report) {
-    Finding f{.id = "device", .label = kDeviceNode};
+    Finding f("device", kDeviceNode);
     struct stat st;
     bool present = ::stat(kDeviceNode, &st) == 0;
     int stat_error = present ? 0 : errno;
     bool simulated = StandInActive();
     f.details.Set("present", present);
-    f.details.Set("kind", present ? FileKind(st.st_mode) : nullptr);
+    f.details.Set("kind", present ? json::Value(FileKind(st.st_mode)) : json::Value());
     f.details.Set("simulated", simulated);
 
     // The library opens the node read-write with no other flag.
@@ -178,6 +178,7 @@ void CheckDevice(Report& report) {
     f.details.Set("answers_request", node >= 0 ? json::Value(answers) : json::Value());
 
     std::string device_text;
+    std::string problem;  // for the summary
     if (present && S_ISCHR(st.st_mode)) {
         device_text = "character device " + std::to_string(major(st.st_rdev)) + ":" +
                       std::to_string(minor(st.st_rdev));
@@ -188,6 +189,7 @@ void CheckDevice(Report& report) {
         if (node < 0) {
             f.status = Status::Fail;
             f.text = "simulated (" + by + "), but cannot be opened: " + ErrorText(open_error);
+            problem = "cannot be opened";
         } else {
             f.status = Status::Ok;
             f.text = "simulated by the driver stand-in (" + by +
@@ -198,25 +200,29 @@ void CheckDevice(Report& report) {
         f.status = Status::Fail;
         f.text = stat_error == ENOENT ? "absent: no GPU kernel driver node"
                                       : "cannot be examined: " + ErrorText(stat_error);
+        problem = stat_error == ENOENT ? "is absent" : "cannot be examined";
     } else if (!S_ISCHR(st.st_mode)) {
         f.status = Status::Fail;
         f.text = std::string("is a ") + FileKind(st.st_mode) +
                  ", not a character device: the library opens it, but no driver answers "
                  "its transfer requests";
+        problem = std::string("is a ") + FileKind(st.st_mode) + ", not the driver's device";
     } else if (node < 0) {
         f.status = Status::Fail;
         f.text = device_text + ", cannot be opened read-write: " + ErrorText(open_error);
+        problem = "cannot be opened (" + ErrorText(open_error) + ")";
     } else if (!answers) {
         f.status = Status::Fail;
         f.text = device_text +
                  ", opens read-write but does not know the transfer request (ENOTTY): "
                  "not the GPU kernel driver";
+        problem = "does not know the transfer request";
     } else {
         f.status = Status::Ok;
         f.text = device_text + ", opens read-write and answers the transfer request";
     }
     report.facts.device_usable = f.status == Status::Ok;
-    if (!report.facts.device_usable) report.facts.device_problem = std::string(kDeviceNode) + " " + f.text;
+    report.facts.device_problem = std::string(kDeviceNode) + " " + problem;
     Add(report, std::move(f));
 }
 
@@ -235,7 +241,7 @@ void CheckSwitches(Report& report) {
          &report.facts.cpu_disabled},
     };
     for (const Switch& s : switches) {
-        Finding f{.id = s.name, .label = s.name};
+        Finding f(s.name, s.name);
         const char* value = std::getenv(s.name);
         bool active = value != nullptr && std::strcmp(value, "YES") == 0;
         *s.fact = active;
@@ -276,10 +282,10 @@ int LevelFromName(const std::string& name, bool* known) {
 }
 
 // A setting the level NONE makes irrelevant: the library reads nothing but
-// the level then, so a problem with it is only worth a note.
+// the level then (the level's line says so), so a problem with it is only
+// worth a note.
 void Unused(Finding& f) {
     if (f.status == Status::Warn || f.status == Status::Fail) f.status = Status::Info;
-    f.text += " (not read while the level is NONE)";
     f.details.Set("used", false);
 }
 
@@ -292,7 +298,7 @@ struct Numeric {
 };
 
 Finding CheckNumeric(const INIParser& ini, const Numeric& n, bool active) {
-    Finding f{.id = n.key, .label = n.label, .log_setting = true};
+    Finding f(n.key, n.label, true);
     std::string raw = ini.getValue("global", n.key);
     int value = 0;
     std::string printed = CaptureStdout([&] { value = string_to_int(raw.c_str()); });
@@ -350,8 +356,8 @@ void CheckSettings(Report& report) {
     // The file itself: the parser says nothing about a missing or unreadable
     // file, so look at it directly.
     {
-        Finding f{.id = "settings_file", .label = std::string("settings file ") + kSettingsFile,
-                  .log_setting = true};
+        Finding f("settings_file", std::string("settings file ") + kSettingsFile,
+                  true);
         struct stat st;
         int given = 0;
         for (const char* key : kKeys) given += !ini.getValue("global", key).empty();
@@ -391,7 +397,7 @@ void CheckSettings(Report& report) {
     // Level: DGFILE_DEBUG wins whenever it is set, even empty.
     int level = DGFILE_LOG_NONE;
     {
-        Finding f{.id = "log_level", .label = "log level", .log_setting = true};
+        Finding f("log_level", "log level", true);
         const char* env = std::getenv("DGFILE_DEBUG");
         std::string setting = ini.getValue("global", "log_level");
         std::string name = env != nullptr ? env : setting;
@@ -419,6 +425,7 @@ void CheckSettings(Report& report) {
             if (env != nullptr && !setting.empty())
                 f.text += "; log_level " + Quote(setting) + " in the settings file is not used";
         }
+        if (level == DGFILE_LOG_NONE) f.text += " and reads none of the settings below";
         Add(report, std::move(f));
     }
     bool active = level != DGFILE_LOG_NONE;
@@ -427,7 +434,7 @@ void CheckSettings(Report& report) {
     std::string dir = ini.getValue("global", "log_dir");
     bool dir_usable = false;
     {
-        Finding f{.id = "log_dir", .label = "log directory", .log_setting = true};
+        Finding f("log_dir", "log directory", true);
         std::string raw = dir;
         f.details.Set("value", raw.empty() ? json::Value() : json::Value(raw));
         if (raw.empty()) {
@@ -457,9 +464,9 @@ void CheckSettings(Report& report) {
                         f.text = dir + " exists and is writable";
                         dir_usable = true;
                     }
-                } else if (int error = errno; error != ENOENT) {
+                } else if (int stat_error = errno; stat_error != ENOENT) {
                     f.status = Status::Fail;
-                    f.text = dir + " is not a usable directory (" + ErrorText(error) +
+                    f.text = dir + " is not a usable directory (" + ErrorText(stat_error) +
                              "): the log set-up fails and every record is dropped";
                 } else {
                     std::string parent = ParentOf(dir);
@@ -489,7 +496,7 @@ void CheckSettings(Report& report) {
     }
 
     {
-        Finding f{.id = "log_file_format", .label = "log file name", .log_setting = true};
+        Finding f("log_file_format", "log file name", true);
         std::string format = ini.getValue("global", "log_file_format");
         char host[1024];
         getHostName(host, sizeof host, '.');
@@ -500,7 +507,7 @@ void CheckSettings(Report& report) {
         std::string shown = format.empty() ? "not set" : Quote(format);
         if (dir.empty()) {
             f.status = Status::Info;
-            f.text = shown + " (no log file without a usable log directory)";
+            f.text = shown + ": no log file without a usable log directory";
         } else if (path.size() > kLongestLogPath) {
             f.status = Status::Fail;
             f.text = shown + ": the path is " + std::to_string(path.size()) +
@@ -508,8 +515,7 @@ void CheckSettings(Report& report) {
                      " the library takes: it opens no log file";
         } else {
             f.status = Status::Ok;
-            f.text = shown + ": " + path + " for a process " + std::to_string(pid) +
-                     " on this host";
+            f.text = shown + ": " + path + " (for process " + std::to_string(pid) + ")";
             struct stat st;
             if (dir_usable && ::stat(path.c_str(), &st) == 0 &&
                 ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -535,8 +541,8 @@ void CheckSettings(Report& report) {
                              active));
 
     {
-        Finding f{.id = "print_to_console", .label = "console copy (print_to_console)",
-                  .log_setting = true};
+        Finding f("print_to_console", "console copy (print_to_console)",
+                  true);
         std::string raw = ini.getValue("global", "print_to_console");
         bool on = ::strcasecmp(raw.c_str(), "false") != 0;
         f.details.Set("value", raw.empty() ? json::Value() : json::Value(raw));
@@ -602,7 +608,7 @@ void CheckRuntimes(Report& report) {
     // The GPU runtime is a needed library of libdgfile (and of this program):
     // it is loaded already, and dlinfo tells which file it came from.
     {
-        Finding f{.id = "gpu_runtime", .label = std::string("GPU runtime ") + kGpuRuntime};
+        Finding f("gpu_runtime", std::string("GPU runtime ") + kGpuRuntime);
         void* handle = ::dlopen(kGpuRuntime, RTLD_LAZY | RTLD_NOLOAD);
         if (handle == nullptr) handle = ::dlopen(kGpuRuntime, RTLD_LAZY);
         if (handle == nullptr) {
@@ -629,7 +635,7 @@ void CheckRuntimes(Report& report) {
     // that the library's own binding of the copy call can find it.
     void* app = ::dlopen(kAppRuntime, RTLD_NOW | RTLD_GLOBAL);
     {
-        Finding f{.id = "app_runtime", .label = std::string("application runtime ") + kAppRuntime};
+        Finding f("app_runtime", std::string("application runtime ") + kAppRuntime);
         if (app == nullptr) {
             f.status = Status::Fail;
             f.text = "cannot be loaded (" + DlError() +
@@ -659,7 +665,7 @@ void CheckRuntimes(Report& report) {
     auto set_device = app != nullptr ? reinterpret_cast<set_device_fn>(::dlsym(app, "dgSetDevice")) : nullptr;
     auto alloc = app != nullptr ? reinterpret_cast<malloc_fn>(::dlsym(app, "dgMalloc")) : nullptr;
     auto release = app != nullptr ? reinterpret_cast<free_fn>(::dlsym(app, "dgFree")) : nullptr;
-    Finding gpus{.id = "gpus", .label = "GPUs"};
+    Finding gpus("gpus", "GPUs");
     if (count == nullptr) {
         gpus.status = Status::Info;
         gpus.text = "unknown: no application runtime to ask";
@@ -679,7 +685,7 @@ void CheckRuntimes(Report& report) {
     Add(report, std::move(gpus));
 
     for (int i = 0; i < n; ++i) {
-        Finding f{.id = "gpu", .label = "GPU " + std::to_string(i)};
+        Finding f("gpu", "GPU " + std::to_string(i));
         f.details.Set("index", i);
         if (set_device == nullptr || alloc == nullptr || release == nullptr || set_device(i) != 0) {
             f.status = Status::Warn;
@@ -760,6 +766,7 @@ std::string FileSystemOf(const std::string& path) {
 struct DirectResult {
     bool accepted = false;  // opens with O_DIRECT and moves an aligned block
     std::string text;
+    std::string problem;    // short, for the summary
 };
 
 // Opens `path` with O_DIRECT as an application would for registration, then
@@ -773,13 +780,14 @@ DirectResult TryDirect(const std::string& path, int mode, off_t size, bool scrat
         r.text = error == EINVAL
                      ? "refuses O_DIRECT: files there cannot be registered (DG_FILE_DIO_NOT_SET)"
                      : "cannot be opened with O_DIRECT (" + ErrorText(error) + ")";
+        r.problem = error == EINVAL ? "refuses O_DIRECT" : "cannot be opened with O_DIRECT";
         return r;
     }
     constexpr size_t kBlock = 4096;
     void* block = nullptr;
     if (::posix_memalign(&block, kBlock, kBlock) != 0) {
         ::close(fd);
-        r.text = "out of memory for the test block";
+        r.text = r.problem = "out of memory for the test block";
         return r;
     }
     std::memset(block, 0, kBlock);
@@ -795,6 +803,7 @@ DirectResult TryDirect(const std::string& path, int mode, off_t size, bool scrat
                      ? "opens with O_DIRECT but refuses an aligned 4096-byte transfer"
                      : "opens with O_DIRECT, but an aligned 4096-byte transfer fails (" +
                            ErrorText(error) + ")";
+        r.problem = "fails an aligned O_DIRECT transfer";
         return r;
     }
     r.accepted = true;
@@ -805,7 +814,7 @@ DirectResult TryDirect(const std::string& path, int mode, off_t size, bool scrat
 }  // namespace
 
 void CheckPath(Report& report, const std::string& path) {
-    Finding f{.id = "path", .label = path};
+    Finding f("path", path);
     f.details.Set("path", path);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
@@ -832,6 +841,7 @@ void CheckPath(Report& report, const std::string& path) {
         if (fd < 0) {
             r.text = "no test file can be created in it (" + ErrorText(errno) +
                      "): O_DIRECT untested";
+            r.problem = "cannot be tested (no file can be created in it)";
             tested = false;
         } else {
             ::close(fd);
@@ -843,12 +853,13 @@ void CheckPath(Report& report, const std::string& path) {
         r = TryDirect(path, O_RDONLY, size, false);
     } else {
         r.text = std::string("is a ") + FileKind(st.st_mode) + ": not a file to transfer";
+        r.problem = r.text;
         tested = false;
     }
     f.details.Set("o_direct", tested ? json::Value(r.accepted) : json::Value());
     f.status = r.accepted ? Status::Ok : Status::Fail;
     f.text = fs + ", " + r.text;
-    if (!r.accepted) report.facts.path_problems.push_back(path + " " + r.text);
+    if (!r.accepted) report.facts.path_problems.push_back(path + " " + r.problem);
     Add(report, std::move(f));
 }
 

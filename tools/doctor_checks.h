@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "doctor_json.h"
@@ -23,6 +24,9 @@ enum class Status { Ok, Info, Warn, Fail };
 const char* StatusName(Status status);  // "ok", "info", "warn", "fail"
 
 struct Finding {
+    Finding(std::string id_, std::string label_, bool log_setting_ = false)
+        : id(std::move(id_)), label(std::move(label_)), log_setting(log_setting_) {}
+
     std::string id;     // stable name for scripts ("device", "log_dir", "path", ...)
     Status status = Status::Info;
     std::string label;  // what was looked at, e.g. "/dev/qrvd"

@@ -24,8 +24,15 @@ public:
     static Value Object() { return Value(Kind::Object); }
     static Value Array() { return Value(Kind::Array); }
 
-    // Adds a member (an object) or an element (an array); returns *this.
+    // Sets a member of an object (replacing one of the same name) or adds an
+    // element to an array; returns *this.
     Value& Set(std::string key, Value value) {
+        for (auto& member : members_) {
+            if (member.first == key) {
+                member.second = std::move(value);
+                return *this;
+            }
+        }
         members_.emplace_back(std::move(key), std::move(value));
         return *this;
     }
