@@ -1,0 +1,598 @@
+// dgfile-doctor in the situations a private namespace can set up: no device
+// node, a plain file or a foreign character device in its place, the
+// simulated driver, the two switches, settings files with bad values, log
+// directories that cannot be used, paths on a file system that refuses
+// O_DIRECT, paths that do not exist, and its command line.  Each case runs
+// the program in a sandboxed child (its own settings file, /dev, mounts and
+// environment) and checks its verdict lines, its JSON and its exit status.
+#include <dirent.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "program_run.h"
+#include "sandbox.h"
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// ---- A strict JSON reader (enough for the doctor's output) ---------------------
+
+struct Json {
+    enum class Kind { Null, Bool, Number, String, Array, Object } kind = Kind::Null;
+    bool boolean = false;
+    std::string text;  // a string's value or a number's digits
+    std::vector<Json> items;
+    std::vector<std::pair<std::string, Json>> members;
+
+    const Json& operator[](const std::string& key) const {
+        for (const auto& [k, v] : members)
+            if (k == key) return v;
+        static const Json missing;
+        ADD_FAILURE() << "no member \"" << key << "\"";
+        return missing;
+    }
+    bool Has(const std::string& key) const {
+        for (const auto& member : members)
+            if (member.first == key) return true;
+        return false;
+    }
+    bool IsNull() const { return kind == Kind::Null; }
+    long long Int() const { return kind == Kind::Number ? std::stoll(text) : -999; }
+};
+
+class JsonReader {
+public:
+    explicit JsonReader(const std::string& text) : s_(text) {}
+
+    // Fails the test (and returns null) unless the whole text is one value.
+    Json Parse() {
+        Json value = Value();
+        Blank();
+        if (ok_ && at_ != s_.size()) Fail("trailing text");
+        return ok_ ? value : Json{};
+    }
+    bool ok() const { return ok_; }
+
+private:
+    void Fail(const char* what) {
+        if (ok_) ADD_FAILURE() << "bad JSON at " << at_ << ": " << what << "\n" << s_;
+        ok_ = false;
+    }
+    void Blank() {
+        while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\n' || s_[at_] == '\t')) ++at_;
+    }
+    bool Eat(char c) {
+        Blank();
+        if (at_ < s_.size() && s_[at_] == c) return ++at_, true;
+        return false;
+    }
+    bool Word(const char* word) {
+        std::string w(word);
+        if (s_.compare(at_, w.size(), w) != 0) return false;
+        at_ += w.size();
+        return true;
+    }
+    std::string String() {
+        std::string out;
+        if (!Eat('"')) return Fail("string expected"), out;
+        while (at_ < s_.size() && s_[at_] != '"') {
+            unsigned char c = static_cast<unsigned char>(s_[at_++]);
+            if (c < 0x20) return Fail("raw control character"), out;
+            if (c != '\\') {
+                out += static_cast<char>(c);
+                continue;
+            }
+            if (at_ >= s_.size()) break;
+            char e = s_[at_++];
+            switch (e) {
+            case '"': case '\\': case '/': out += e; break;
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            case 'r': out += '\r'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'u': {
+                if (at_ + 4 > s_.size()) return Fail("short \\u"), out;
+                unsigned code = static_cast<unsigned>(std::stoul(s_.substr(at_, 4), nullptr, 16));
+                at_ += 4;
+                if (code < 0x80) {
+                    out += static_cast<char>(code);
+                } else if (code < 0x800) {
+                    out += static_cast<char>(0xC0 | (code >> 6));
+                    out += static_cast<char>(0x80 | (code & 0x3F));
+                } else {
+                    out += static_cast<char>(0xE0 | (code >> 12));
+                    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                    out += static_cast<char>(0x80 | (code & 0x3F));
+                }
+                break;
+            }
+            default: return Fail("bad escape"), out;
+            }
+        }
+        if (!Eat('"')) Fail("unterminated string");
+        return out;
+    }
+    Json Value() {
+        Json v;
+        Blank();
+        if (at_ >= s_.size()) return Fail("value expected"), v;
+        char c = s_[at_];
+        if (c == '{') {
+            v.kind = Json::Kind::Object;
+            ++at_;
+            if (Eat('}')) return v;
+            do {
+                std::string key = String();
+                if (!Eat(':')) return Fail("':' expected"), v;
+                v.members.emplace_back(key, Value());
+            } while (ok_ && Eat(','));
+            if (!Eat('}')) Fail("'}' expected");
+        } else if (c == '[') {
+            v.kind = Json::Kind::Array;
+            ++at_;
+            if (Eat(']')) return v;
+            do v.items.push_back(Value());
+            while (ok_ && Eat(','));
+            if (!Eat(']')) Fail("']' expected");
+        } else if (c == '"') {
+            v.kind = Json::Kind::String;
+            v.text = String();
+        } else if (Word("true") || Word("false")) {
+            v.kind = Json::Kind::Bool;
+            v.boolean = c == 't';
+        } else if (Word("null")) {
+            v.kind = Json::Kind::Null;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            v.kind = Json::Kind::Number;
+            size_t start = at_++;
+            while (at_ < s_.size() && s_[at_] >= '0' && s_[at_] <= '9') ++at_;
+            v.text = s_.substr(start, at_ - start);
+        } else {
+            Fail("unexpected character");
+        }
+        return v;
+    }
+
+    const std::string& s_;
+    size_t at_ = 0;
+    bool ok_ = true;
+};
+
+// ---- Running the doctor ---------------------------------------------------------------
+
+struct Doctor {
+    int exit_code = -1;
+    std::string out, err;
+    std::vector<std::string> lines;
+
+    // The verdict line whose label is `label` ("[tag] label: text").
+    std::string Line(const std::string& label) const {
+        for (const std::string& line : lines)
+            if (line.size() > 7 && line.compare(7, label.size() + 2, label + ": ") == 0) return line;
+        ADD_FAILURE() << "no line for " << label << " in:\n" << out;
+        return std::string();
+    }
+    std::string Summary() const { return lines.empty() ? std::string() : lines.back(); }
+};
+
+struct Situation {
+    Env env;
+    std::optional<std::string> settings;
+    bool device_node = true;
+    // Runs in the sandboxed child before the doctor starts (mounts, files).
+    std::function<void()> prepare;
+};
+
+// The simulator variables and HOME are cleared first, so that the caller's
+// environment never leaks into a case.
+Doctor RunDoctor(const std::vector<std::string>& args, const Situation& situation = {}) {
+    sandbox::Options o;
+    o.settings = situation.settings;
+    o.device_node = situation.device_node;
+    o.env = {{"QRVD_SIM", std::nullopt},        {"QRVD_SIM_FAULT", std::nullopt},
+             {"QRV_SIM_GPUS", std::nullopt},    {"QRV_SIM_MEM_SIZE", "64M"},
+             {"HOME", "/opt/tavo/home"}};
+    o.env.insert(o.env.end(), situation.env.begin(), situation.env.end());
+    auto result = sandbox::Run(o, [&] {
+        if (situation.prepare) situation.prepare();
+        programs::Run r = programs::Start(DGFILE_DOCTOR, args);
+        std::printf("exit=%d\n%s", r.signal != 0 ? -r.signal : r.exit_code, r.out.c_str());
+        std::fprintf(stderr, "%s", r.err.c_str());
+    });
+    EXPECT_SANDBOX_OK(result);
+    Doctor d;
+    std::string first = result.out.substr(0, result.out.find('\n'));
+    if (std::sscanf(first.c_str(), "exit=%d", &d.exit_code) != 1)
+        ADD_FAILURE() << "no exit line:\n" << result.out;
+    d.out = result.out.substr(std::min(first.size() + 1, result.out.size()));
+    d.err = result.err;
+    d.lines = programs::Lines(d.out);
+    return d;
+}
+
+// The doctor's JSON, parsed; the "checks" array is indexed by id (the last
+// of equal ids wins, so use ChecksWithId for paths and GPUs).
+struct Report {
+    Json root;
+    int exit_code = -1;
+    const Json& Check(const std::string& id) const {
+        for (const Json& c : root["checks"].items)
+            if (c["id"].text == id) return c;
+        static const Json missing;
+        ADD_FAILURE() << "no check " << id;
+        return missing;
+    }
+    std::vector<const Json*> ChecksWithId(const std::string& id) const {
+        std::vector<const Json*> found;
+        for (const Json& c : root["checks"].items)
+            if (c["id"].text == id) found.push_back(&c);
+        return found;
+    }
+};
+
+Report RunJson(std::vector<std::string> args, const Situation& situation = {}) {
+    args.insert(args.begin(), "--json");
+    Doctor d = RunDoctor(args, situation);
+    EXPECT_EQ(d.lines.size(), 1u) << "one JSON line expected:\n" << d.out;
+    JsonReader reader(d.out);
+    Report r{reader.Parse(), d.exit_code};
+    return r;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+void MountOrFail(const char* type, const std::string& where, unsigned long flags) {
+    ::mkdir(where.c_str(), 0755);
+    ASSERT_EQ(::mount(type, where.c_str(), type, flags, nullptr), 0) << "mount " << type << " on " << where;
+}
+
+// ---- The device node and the switches -------------------------------------------------
+
+TEST(Doctor, WithoutADeviceNodeOnlyTheCpuFallbackIsUsable) {
+    Situation s;
+    s.device_node = false;
+    Doctor d = RunDoctor({}, s);
+    EXPECT_EQ(d.exit_code, 0) << d.out << d.err;
+    EXPECT_EQ(d.Line("/dev/qrvd"), "[FAIL] /dev/qrvd: absent: no GPU kernel driver node");
+    EXPECT_EQ(d.Summary(), "summary: CPU fallback only: /dev/qrvd is absent");
+    // Every line is a verdict line: nothing the checks call prints its own text.
+    for (const std::string& line : d.lines)
+        EXPECT_TRUE(line.rfind("[", 0) == 0 || line.rfind("summary: ", 0) == 0) << line;
+}
+
+TEST(Doctor, APlainFileOrAForeignDeviceIsNotTheDriver) {
+    Doctor plain = RunDoctor({});  // the sandbox's /dev/qrvd is a plain file
+    EXPECT_EQ(plain.exit_code, 0) << plain.out;
+    EXPECT_TRUE(Has(plain.Line("/dev/qrvd"), "[FAIL] /dev/qrvd: is a regular file, not a character device"))
+        << plain.out;
+    EXPECT_EQ(plain.Summary(),
+              "summary: CPU fallback only: /dev/qrvd is a regular file, not the driver's device");
+
+    // A character device that opens but knows nothing of the transfer request.
+    Situation s;
+    s.prepare = [] {
+        ASSERT_EQ(::mount("/dev/null", "/dev/qrvd", nullptr, MS_BIND, nullptr), 0);
+    };
+    Doctor foreign = RunDoctor({}, s);
+    EXPECT_EQ(foreign.exit_code, 0) << foreign.out;
+    EXPECT_TRUE(Has(foreign.Line("/dev/qrvd"), "opens read-write but does not know the transfer "
+                                               "request (ENOTTY)"))
+        << foreign.out;
+    EXPECT_EQ(foreign.Summary(),
+              "summary: CPU fallback only: /dev/qrvd does not know the transfer request");
+}
+
+TEST(Doctor, TheSimulatorGivesTheDirectPathAndItsGpus) {
+    Situation s;
+    s.env = {{"QRVD_SIM", "1"}, {"QRV_SIM_GPUS", "2"}, {"QRV_SIM_MEM_SIZE", "64M"}};
+    Report r = RunJson({}, s);
+    EXPECT_EQ(r.exit_code, 0);
+    const Json& device = r.Check("device");
+    EXPECT_EQ(device["status"].text, "ok");
+    EXPECT_TRUE(device["details"]["simulated"].boolean);
+    EXPECT_TRUE(device["details"]["answers_request"].boolean);
+    EXPECT_TRUE(r.Check("gpu_runtime")["details"]["simulated"].boolean);
+    EXPECT_TRUE(r.Check("app_runtime")["details"]["copy_call"].boolean);
+    EXPECT_EQ(r.Check("gpus")["details"]["count"].Int(), 2);
+    auto gpus = r.ChecksWithId("gpu");
+    ASSERT_EQ(gpus.size(), 2u);
+    for (const Json* gpu : gpus)  // 64 MiB less the page behind every allocation
+        EXPECT_EQ((*gpu)["details"]["largest_allocation"].Int(), 64 * 1024 * 1024 - 4096);
+    EXPECT_EQ(r.root["summary"]["mode"].text, "direct");
+    EXPECT_TRUE(r.root["summary"]["usable"].boolean);
+    EXPECT_EQ(r.root["summary"]["text"].text, "direct path available, CPU fallback too");
+}
+
+TEST(Doctor, DisableGdsLeavesTheCpuFallbackButOnlyForExactlyYes) {
+    Situation s;
+    s.env = {{"QRVD_SIM", "1"}, {"DGFILE_DISABLE_GDS", "YES"}};
+    Doctor off = RunDoctor({}, s);
+    EXPECT_EQ(off.exit_code, 0);
+    EXPECT_EQ(off.Line("DGFILE_DISABLE_GDS"),
+              "[warn] DGFILE_DISABLE_GDS: \"YES\": the device connection is never opened; "
+              "transfers use the CPU copy");
+    EXPECT_EQ(off.Summary(), "summary: CPU fallback only: DGFILE_DISABLE_GDS is \"YES\"");
+
+    s.env = {{"QRVD_SIM", "1"}, {"DGFILE_DISABLE_GDS", "yes"}};
+    Doctor lower = RunDoctor({}, s);
+    EXPECT_EQ(lower.exit_code, 0);
+    EXPECT_TRUE(Has(lower.Line("DGFILE_DISABLE_GDS"), "\"yes\" has no effect")) << lower.out;
+    EXPECT_EQ(lower.Summary(), "summary: direct path available, CPU fallback too");
+}
+
+TEST(Doctor, DisableCpuWithoutADeviceIsNotUsable) {
+    Situation s;
+    s.device_node = false;
+    s.env = {{"DGFILE_DISABLE_CPU", "YES"}};
+    Doctor none = RunDoctor({}, s);
+    EXPECT_EQ(none.exit_code, 1) << none.out;
+    EXPECT_EQ(none.Summary(),
+              "summary: not usable: no direct path (/dev/qrvd is absent) and no CPU fallback "
+              "(DGFILE_DISABLE_CPU is \"YES\")");
+
+    s.env.push_back({"QRVD_SIM", "1"});
+    Doctor direct = RunDoctor({}, s);
+    EXPECT_EQ(direct.exit_code, 0) << direct.out;
+    EXPECT_EQ(direct.Summary(),
+              "summary: direct path available (no CPU fallback: DGFILE_DISABLE_CPU is \"YES\")");
+}
+
+// ---- Settings -----------------------------------------------------------------------
+
+TEST(Doctor, BadNumbersShowTheLibrarysOwnDiagnosisAndTheValueItUses) {
+    Situation s;
+    s.settings = "[global]\nlog_level = info\nmax_file_size = 100KB\nmax_files = abc\n";
+    Report r = RunJson({}, s);
+    EXPECT_EQ(r.exit_code, 0);
+    const Json& size = r.Check("max_file_size");
+    EXPECT_EQ(size["status"].text, "warn");
+    EXPECT_EQ(size["details"]["effective"].Int(), 100);
+    EXPECT_EQ(size["details"]["message"].text,
+              "Warning: contains additional non numeric characters '100KB' -> 'KB'");
+    const Json& files = r.Check("max_files");
+    EXPECT_EQ(files["status"].text, "warn");
+    EXPECT_EQ(files["details"]["effective"].Int(), 3);
+    EXPECT_EQ(files["details"]["message"].text, "Wrong string: abc");
+    EXPECT_EQ(r.root["summary"]["text"].text,
+              "CPU fallback only: /dev/qrvd is a regular file, not the driver's device; "
+              "the debug log has 2 problems (see above)");
+
+    // Out of the int range, out of the long range, negative, and explicit 0.
+    s.settings = "[global]\nlog_level = DEBUG\nmax_file_size = 3000000000\n"
+                 "max_files = 99999999999999999999\n";
+    r = RunJson({}, s);
+    EXPECT_EQ(r.Check("max_file_size")["details"]["effective"].Int(), 10000);
+    EXPECT_EQ(r.Check("max_file_size")["details"]["message"].text,
+              "wrong: Exceeding Int range '3000000000'");
+    EXPECT_EQ(r.Check("max_files")["details"]["effective"].Int(), 3);
+    EXPECT_EQ(r.Check("max_files")["details"]["message"].text,
+              "Wrong: Numerical overflow '99999999999999999999'");
+    s.settings = "[global]\nlog_level = WARN\nmax_file_size = -5\nmax_files = 0\n";
+    r = RunJson({}, s);
+    EXPECT_EQ(r.Check("max_file_size")["status"].text, "warn");
+    EXPECT_EQ(r.Check("max_file_size")["details"]["effective"].Int(), -5);
+    EXPECT_EQ(r.Check("max_files")["status"].text, "ok");
+    EXPECT_EQ(r.Check("max_files")["details"]["effective"].Int(), 3);
+}
+
+TEST(Doctor, LevelNamesConsoleSwitchAndLineEndsAsTheLibraryReadsThem) {
+    Situation s;
+    s.settings = "[global]\nlog_level = verbose\nprint_to_console = off\nmax_files = x\n";
+    Doctor d = RunDoctor({}, s);
+    EXPECT_EQ(d.Line("log level"),
+              "[warn] log level: \"verbose\" (from log_level) is no level name (NONE, WARN, INFO, "
+              "DEBUG): NONE, the log is silent and reads none of the settings below");
+    // Silent: a bad value is only a note, and the summary names no problem.
+    EXPECT_TRUE(Has(d.Line("log files kept (max_files)"), "[info] ")) << d.out;
+    EXPECT_TRUE(Has(d.Line("console copy (print_to_console)"),
+                    "\"off\": on; only \"false\" (any case) switches it off"));
+    EXPECT_EQ(d.Summary(), "summary: CPU fallback only: /dev/qrvd is a regular file, not the "
+                           "driver's device; the debug log has 1 problem (see above)");
+
+    // DGFILE_DEBUG wins even when empty; FALSE switches the copy off.
+    s.settings = "[global]\nlog_level = DEBUG\nprint_to_console = FALSE\n";
+    s.env = {{"DGFILE_DEBUG", ""}};
+    d = RunDoctor({}, s);
+    EXPECT_TRUE(Has(d.Line("log level"), "[info] log level: NONE (DGFILE_DEBUG is set but empty"))
+        << d.out;
+    EXPECT_TRUE(Has(d.Line("console copy (print_to_console)"), "\"FALSE\": off")) << d.out;
+
+    s.settings = "[global]\r\nlog_level = DEBUG\r\n";
+    s.env = {};
+    d = RunDoctor({}, s);
+    EXPECT_TRUE(Has(d.Line("settings file /opt/tavo/etc/dgfile.ini"),
+                    "[warn] settings file /opt/tavo/etc/dgfile.ini: has \\r\\n line ends: the "
+                    "library recognises no section in it and uses no settings"))
+        << d.out;
+    EXPECT_TRUE(Has(d.Line("log level"), "NONE (nothing set)")) << d.out;
+}
+
+TEST(Doctor, LogDirectoriesThatCannotBeUsedFailTheirLineButNotTheVerdict) {
+    Situation s;
+    s.prepare = [] { MountOrFail("tmpfs", "/opt/tavo/ro", MS_RDONLY); };
+    s.settings = "[global]\nlog_level = INFO\nlog_dir = /opt/tavo/ro\n";
+    Doctor ro = RunDoctor({}, s);
+    EXPECT_EQ(ro.exit_code, 0) << ro.out;
+    EXPECT_EQ(ro.Line("log directory"),
+              "[FAIL] log directory: /opt/tavo/ro/ exists but is not writable (Read-only file "
+              "system): the log file cannot be opened and every record is dropped");
+    EXPECT_TRUE(Has(ro.Summary(), "; the debug log has 1 problem (see above)")) << ro.out;
+
+    s.settings = "[global]\nlog_level = INFO\nlog_dir = /opt/tavo/ro/logs\n";
+    Doctor inside = RunDoctor({}, s);
+    EXPECT_TRUE(Has(inside.Line("log directory"),
+                    "[FAIL] log directory: /opt/tavo/ro/logs/ does not exist and cannot be "
+                    "created in /opt/tavo/ro (Read-only file system)"))
+        << inside.out;
+
+    s.settings = "[global]\nlog_level = INFO\nlog_dir = /opt/tavo/none/logs\n";
+    Doctor orphan = RunDoctor({}, s);
+    EXPECT_TRUE(Has(orphan.Line("log directory"), "its parent /opt/tavo/none is no directory"))
+        << orphan.out;
+
+    s.settings = "[global]\nlog_level = INFO\nlog_dir = $HOME/logs\n";
+    s.env = {{"HOME", std::nullopt}};
+    Doctor homeless = RunDoctor({}, s);
+    EXPECT_EQ(homeless.Line("log directory"),
+              "[FAIL] log directory: \"$HOME/logs\" uses $HOME, and HOME is unset: the log "
+              "set-up fails and every record is dropped");
+
+    // A usable one, with HOME replaced: nothing is created by the doctor.
+    s.prepare = [] { ASSERT_EQ(::mkdir("/opt/tavo/home", 0755), 0); };
+    s.settings = "[global]\nlog_level = INFO\nlog_dir = $HOME/logs\nlog_file_format = %p\n";
+    s.env = {};
+    Doctor good = RunDoctor({}, s);
+    EXPECT_TRUE(Has(good.Line("log directory"),
+                    "[ ok ] log directory: /opt/tavo/home/logs/ does not exist yet; the log "
+                    "set-up creates it (mode 0755)"))
+        << good.out;
+    EXPECT_TRUE(Has(good.Line("log file name"), "[ ok ] log file name: \"%p\": /opt/tavo/home/logs/dgfile."))
+        << good.out;
+    EXPECT_FALSE(Has(good.Summary(), "problem")) << good.out;
+}
+
+TEST(Doctor, ALogPathLongerThanTheLibraryTakesIsReported) {
+    // Two components of 250 characters: each within the name limit.
+    std::string parent = "/opt/tavo/" + std::string(250, 'd');
+    std::string dir = parent + "/" + std::string(250, 'e');
+    Situation s;
+    s.prepare = [parent, dir] {
+        ASSERT_EQ(::mkdir(parent.c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    };
+    s.settings = "[global]\nlog_level = INFO\nlog_dir = " + dir + "\nlog_file_format = %p%h\n";
+    Doctor d = RunDoctor({}, s);
+    EXPECT_TRUE(Has(d.Line("log file name"), "characters long, over the 511 the library takes: "
+                                             "it opens no log file"))
+        << d.out;
+}
+
+// ---- Paths ------------------------------------------------------------------------------
+
+TEST(Doctor, APathOnAFileSystemThatRefusesODirectIsNotUsable) {
+    Situation s;
+    s.env = {{"QRVD_SIM", "1"}};
+    s.prepare = [] {
+        MountOrFail("ramfs", "/opt/tavo/ram", 0);
+        sandbox::WriteFile("/opt/tavo/ram/data", std::string(8192, 'x'));
+    };
+    Doctor d = RunDoctor({"/opt/tavo/ram/data", "/opt/tavo/ram"}, s);
+    EXPECT_EQ(d.exit_code, 1) << d.out;
+    EXPECT_EQ(d.Line("/opt/tavo/ram/data"),
+              "[FAIL] /opt/tavo/ram/data: ramfs, refuses O_DIRECT: files there cannot be "
+              "registered (DG_FILE_DIO_NOT_SET)");
+    EXPECT_TRUE(Has(d.Line("/opt/tavo/ram"), "[FAIL] /opt/tavo/ram: ramfs, refuses O_DIRECT"));
+    EXPECT_EQ(d.Summary(), "summary: not usable: /opt/tavo/ram/data refuses O_DIRECT; "
+                           "/opt/tavo/ram refuses O_DIRECT");
+}
+
+TEST(Doctor, PathsThatDoNotExistOrAreNoFilesAreNotUsable) {
+    Situation s;
+    s.env = {{"QRVD_SIM", "1"}};
+    Report r = RunJson({"/opt/tavo/missing", "/dev/null"}, s);
+    EXPECT_EQ(r.exit_code, 1);
+    auto paths = r.ChecksWithId("path");
+    ASSERT_EQ(paths.size(), 2u);
+    EXPECT_EQ((*paths[0])["text"].text, "No such file or directory");
+    EXPECT_FALSE((*paths[0])["details"]["exists"].boolean);
+    EXPECT_TRUE((*paths[0])["details"]["o_direct"].IsNull());
+    EXPECT_TRUE(Has((*paths[1])["text"].text, "is a character device: not a file to transfer"));
+    EXPECT_EQ(r.root["summary"]["mode"].text, "none");
+    EXPECT_FALSE(r.root["summary"]["usable"].boolean);
+}
+
+TEST(Doctor, AFileAndADirectoryThatTakeODirectPassAndNothingIsLeftBehind) {
+    std::string dir = programs::DirectIoDir(DOCTOR_SCRATCH_DIR);
+    ASSERT_FALSE(dir.empty()) << "no directory that takes O_DIRECT";
+    std::string mine = dir + "/doctor-test.XXXXXX";
+    ASSERT_NE(::mkdtemp(mine.data()), nullptr);
+    sandbox::WriteFile(mine + "/data", std::string(4096 * 3, 'y'));
+    // A name that JSON must escape: quotes, a backslash, a tab, a non-UTF-8 byte.
+    std::string odd = mine + "/\"odd\\name\t\xff";
+    sandbox::WriteFile(odd, std::string(4096, 'z'));
+    Situation s;
+    s.env = {{"QRVD_SIM", "1"}};
+    Report r = RunJson({mine + "/data", mine, odd}, s);
+    EXPECT_EQ(r.exit_code, 0);
+    auto paths = r.ChecksWithId("path");
+    ASSERT_EQ(paths.size(), 3u);
+    for (const Json* p : paths) {
+        EXPECT_EQ((*p)["status"].text, "ok") << (*p)["text"].text;
+        EXPECT_TRUE((*p)["details"]["o_direct"].boolean);
+        EXPECT_FALSE((*p)["details"]["file_system"].text.empty());
+    }
+    EXPECT_EQ((*paths[1])["details"]["kind"].text, "directory");
+    EXPECT_EQ((*paths[2])["label"].text, mine + "/\"odd\\name\t\xEF\xBF\xBD");  // U+FFFD
+    EXPECT_EQ(r.root["summary"]["mode"].text, "direct");
+    // The directory test removed its scratch file.
+    std::set<std::string> left;
+    if (DIR* d = ::opendir(mine.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                left.insert(e->d_name);
+        ::closedir(d);
+    }
+    EXPECT_EQ(left, (std::set<std::string>{"data", odd.substr(mine.size() + 1)}));
+    ::unlink((mine + "/data").c_str());
+    ::unlink(odd.c_str());
+    ::rmdir(mine.c_str());
+}
+
+// ---- Command line -----------------------------------------------------------------------
+
+TEST(Doctor, UnknownOptionsAndEmptyPathsAreUsageErrors) {
+    Doctor bad = RunDoctor({"--jsn"});
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_TRUE(Has(bad.err, "unknown option '--jsn'")) << bad.err;
+    EXPECT_TRUE(Has(bad.err, "usage: dgfile-doctor")) << bad.err;
+    EXPECT_TRUE(bad.out.empty()) << bad.out;
+    Doctor empty = RunDoctor({""});
+    EXPECT_EQ(empty.exit_code, 2);
+    Doctor help = RunDoctor({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_TRUE(Has(help.out, "usage: dgfile-doctor [--json]")) << help.out;
+    // After "--" a name starting with "-" is a path.
+    Doctor dashed = RunDoctor({"--", "-x"});
+    EXPECT_EQ(dashed.exit_code, 1);
+    EXPECT_EQ(dashed.Line("-x"), "[FAIL] -x: No such file or directory");
+}
+
+TEST(Doctor, TextAndJsonAgreeLineForLine) {
+    Situation s;
+    s.env = {{"QRVD_SIM", "1"}};
+    s.settings = "[global]\nlog_level = INFO\nmax_files = 2x\n";
+    Doctor text = RunDoctor({"/opt/tavo/etc"}, s);
+    Report json = RunJson({"/opt/tavo/etc"}, s);
+    const auto& checks = json.root["checks"].items;
+    ASSERT_EQ(text.lines.size(), checks.size() + 1);
+    static const std::map<std::string, std::string> kTags = {
+        {"ok", "[ ok ]"}, {"info", "[info]"}, {"warn", "[warn]"}, {"fail", "[FAIL]"}};
+    for (size_t i = 0; i < checks.size(); ++i) {
+        if (checks[i]["id"].text == "log_file_format") continue;  // names the process id
+        EXPECT_EQ(text.lines[i], kTags.at(checks[i]["status"].text) + " " +
+                                     checks[i]["label"].text + ": " + checks[i]["text"].text);
+    }
+    EXPECT_EQ(text.Summary(), "summary: " + json.root["summary"]["text"].text);
+    EXPECT_EQ(text.exit_code, json.exit_code);
+}
+
+}  // namespace
