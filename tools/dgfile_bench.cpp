@@ -132,10 +132,6 @@ void AddWorkloadOptions(CLI::App* cmd, Options& o) {
     AddPlatformOptions(cmd, o);
 }
 
-std::string DriverText(const DriverInfo& d) {
-    return std::string("driver: ") + (d.simulated ? "simulated" : "/dev/qrvd") + " (" + d.reason + ")";
-}
-
 // Prints the report; returns the exit code.
 int Finish(Report& report, const Options& o, const std::string& heading) {
     for (const RunResult& r : report.runs)
@@ -156,7 +152,7 @@ int Finish(Report& report, const Options& o, const std::string& heading) {
 int RunCommand(Workload workload, const Options& o) {
     DriverInfo driver = SelectDriver(SimOf(o));
     SelectPath(PathOf(o), false);
-    std::string heading = std::string("dgfile-bench ") + DGFILE_BENCH_VERSION + ", " + DriverText(driver);
+    std::string heading = std::string("dgfile-bench ") + DGFILE_BENCH_VERSION + ", " + DescribeDriver(driver);
     if (!o.create.empty()) {
         CreateResult made = CreatePatternFile(o.file, Size(o.create));
         if (!made.error.empty()) return Error(kExitSetup, made.error);
@@ -261,7 +257,7 @@ int RunDemo(const Options& o) {
 
     std::string heading = std::string("dgfile-bench demo: ") + FormatSize(size) +
                           " temporary file in " + dir + " (removed), I/O size " + FormatSize(io) +
-                          ", every byte verified\n" + DriverText(driver);
+                          ", every byte verified\n" + DescribeDriver(driver);
     int code = Finish(report, o, heading);
     const RunResult& direct = report.runs[1];
     const RunResult& cpu = report.runs[2];
@@ -309,6 +305,14 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        if (argc > 1 && app.get_subcommands().empty()) {
+            if (argv[1][0] != '-')
+                return Error(kExitUsage, std::string("unknown command '") + argv[1] +
+                                             "': name read, write or demo");
+            return Error(kExitUsage, std::string("unknown option '") + argv[1] +
+                                         "' (options follow the command: dgfile-bench "
+                                         "read|write|demo [OPTIONS])");
+        }
         if (argc == 1) {
             std::fputs("Usage: dgfile-bench read|write FILE [OPTIONS], or dgfile-bench demo\n", stderr);
             return Error(kExitUsage, "name a command: read, write or demo ('dgfile-bench --help' "

@@ -46,6 +46,12 @@ nlohmann::ordered_json Optional(const std::optional<std::uint64_t>& v) {
 
 }  // namespace
 
+std::string DescribeDriver(const DriverInfo& d) {
+    if (d.simulated) return "driver: simulated (" + d.reason + ")";
+    if (d.device_node) return "driver: /dev/qrvd (" + d.reason + ")";
+    return "driver: none (" + d.reason + "; no /dev/qrvd, so transfers take the CPU fallback)";
+}
+
 std::string DescribeRun(const RunResult& r) {
     const RunConfig& c = r.config;
     std::string text = r.name + ": " + Name(c.workload) + " " + c.file + ", " +
@@ -87,6 +93,9 @@ std::string FormatTable(const Report& report) {
         while (!line.empty() && line.back() == ' ') line.pop_back();
         out += line + "\n";
     }
+    bool notes = false;
+    for (const RunResult& r : report.runs) notes = notes || r.verified || !r.ok();
+    if (notes) out += "\n";
     for (const RunResult& r : report.runs) {
         if (r.verified) {
             std::string against = r.config.workload == Workload::Read
@@ -156,7 +165,9 @@ std::string FormatJson(const Report& report) {
     json out;
     out["tool"] = "dgfile-bench";
     out["version"] = report.version;
-    out["driver"] = {{"simulated", report.driver.simulated}, {"reason", report.driver.reason}};
+    out["driver"] = {{"simulated", report.driver.simulated},
+                     {"device_node", report.driver.device_node},
+                     {"reason", report.driver.reason}};
     out["runs"] = std::move(runs);
     out["exit_code"] = report.exit_code;
     return out.dump(2) + "\n";

@@ -17,6 +17,10 @@ struct Report {
     int exit_code = kExitOk;
 };
 
+// "driver: simulated (no /dev/qrvd)", "driver: /dev/qrvd (...)", or, with
+// neither, "driver: none (...)" and that transfers take the CPU fallback.
+std::string DescribeDriver(const DriverInfo& driver);
+
 // One line saying what a run does: range, I/O size, order, threads, calls,
 // path.
 std::string DescribeRun(const RunResult& r);

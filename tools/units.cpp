@@ -19,11 +19,14 @@ std::optional<std::uint64_t> ParseSize(const std::string& text, std::string* why
             return fail("'" + text + "' is too large");
         ++i;
     }
+    std::string unit;
+    for (std::size_t u = i; u < text.size(); ++u) {
+        if (!std::isalpha(static_cast<unsigned char>(text[u]))) i = 0;  // "1.5K", "4 K"
+        unit += static_cast<char>(std::toupper(static_cast<unsigned char>(text[u])));
+    }
     if (i == 0)
         return fail("'" + text + "' is not a size (a whole number of bytes, optionally "
                     "followed by K, M, G or T: 4K is 4096)");
-    std::string unit;
-    for (; i < text.size(); ++i) unit += static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
     static const struct { const char* name; std::uint64_t factor; } kUnits[] = {
         {"", 1}, {"B", 1},
         {"K", KiB}, {"KB", KiB}, {"KIB", KiB},

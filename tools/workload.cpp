@@ -579,7 +579,7 @@ DriverInfo SelectDriver(SimMode mode) {
         }
     }
     info.simulated = qrvd_sim_enabled() != 0;
-    if (!info.simulated && !real) info.reason += "; no " QRVD_DEVICE_PATH ", so transfers take the CPU fallback";
+    info.device_node = real;
     return info;
 }
 

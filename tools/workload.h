@@ -45,7 +45,8 @@ void SelectPath(TransferPath path, bool reconnect);
 // Whether the driver stand-in simulates "/dev/qrvd", and why.
 struct DriverInfo {
     bool simulated = false;
-    std::string reason;  // e.g. "no /dev/qrvd", "--sim on", "QRVD_SIM"
+    bool device_node = false;  // a real (character device) "/dev/qrvd" exists
+    std::string reason;        // e.g. "no /dev/qrvd", "--sim on", "QRVD_SIM=1"
 };
 enum class SimMode { Auto, On, Off };
 // Decides once, before the library is first used.

@@ -1,0 +1,784 @@
+// dgfile-bench: its units (sizes, the data pattern and its checks), its runs
+// in sandboxed children (path counts against the simulator's counters, the
+// table against the JSON object), and the program itself, started with its
+// own scratch directory: arguments, error messages and exit codes, --verify
+// against a corrupted byte and a misplaced block, --json, the progress line
+// and the demo.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "dgrt.h"
+#include "pattern.h"
+#include "qrvd_sim.h"
+#include "report.h"
+#include "sandbox.h"
+#include "units.h"
+#include "workload.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace dgbench;
+using json = nlohmann::json;
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// ---- Sizes -------------------------------------------------------------------
+
+TEST(BenchUnits, SizesTakeBinaryUnitsInAnyCase) {
+    const std::pair<const char*, std::uint64_t> good[] = {
+        {"0", 0}, {"4096", 4096}, {"8B", 8}, {"4K", 4096}, {"4k", 4096}, {"4KiB", 4096},
+        {"64MiB", 64 * MiB}, {"3m", 3 * MiB}, {"1G", GiB}, {"2gb", 2 * GiB},
+        {"1T", 1024 * GiB}, {"18446744073709551615", UINT64_MAX}};
+    for (const auto& [text, value] : good) {
+        auto got = ParseSize(text);
+        ASSERT_TRUE(got.has_value()) << text;
+        EXPECT_EQ(*got, value) << text;
+    }
+}
+
+TEST(BenchUnits, WhatIsNotASizeIsRefusedWithAReason) {
+    for (const char* text : {"", "abc", "-1", "+4", "1.5M", " 4K", "4 K", "4X", "K", "0x10",
+                             "18446744073709551616", "16777216T"}) {
+        std::string why;
+        EXPECT_FALSE(ParseSize(text, &why).has_value()) << text;
+        EXPECT_NE(why.find('\'' + std::string(text) + '\''), std::string::npos) << why;
+    }
+}
+
+TEST(BenchUnits, SizesReadAsPeopleReadThem) {
+    EXPECT_EQ(FormatSize(0), "0 B");
+    EXPECT_EQ(FormatSize(1023), "1023 B");
+    EXPECT_EQ(FormatSize(4096), "4.00 KiB");
+    EXPECT_EQ(FormatSize(64 * MiB), "64.0 MiB");
+    EXPECT_EQ(FormatSize(1536 * MiB), "1.50 GiB");
+    EXPECT_EQ(FormatSize(512 * GiB), "512 GiB");
+}
+
+// ---- The pattern and the checks -------------------------------------------
+
+std::vector<Byte> Pattern(std::uint64_t offset, std::size_t len, std::uint8_t generation = 0) {
+    std::vector<Byte> b(len);
+    FillPattern(b.data(), len, offset, generation);
+    return b;
+}
+
+TEST(BenchPattern, AnyRangeIsTheSliceOfTheWholeAndEveryWordNamesItsOffset) {
+    auto whole = Pattern(0, 8192, 7);
+    for (std::uint64_t from : {0u, 1u, 7u, 8u, 13u, 4095u, 4100u})
+        for (std::size_t len : {0u, 1u, 3u, 8u, 9u, 100u, 4000u}) {
+            auto part = Pattern(from, len, 7);
+            ASSERT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + static_cast<long>(from)))
+                << from << "+" << len;
+        }
+    // Little-endian words: the generation in the top byte, distinct words
+    // for distinct offsets.
+    EXPECT_EQ(whole[7], 7);
+    EXPECT_EQ(whole[4095], 7);
+    EXPECT_NE(std::vector<Byte>(whole.begin(), whole.begin() + 4096),
+              std::vector<Byte>(whole.begin() + 4096, whole.end()));
+    EXPECT_EQ(PatternGeneration(whole.data() + 3, 100, 3), 7);
+    EXPECT_EQ(PatternGeneration(whole.data() + 8, 8, 0), std::nullopt);  // the wrong place
+    std::vector<Byte> zeros(64, 0);
+    EXPECT_EQ(PatternGeneration(zeros.data(), zeros.size(), 0), std::nullopt);
+}
+
+std::string Hex(Byte b) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02x", b);
+    return text;
+}
+
+TEST(BenchPattern, AFlippedByteIsReportedAtItsOffsetAndNotAsMisplaced) {
+    const std::uint64_t base = 1 << 20;
+    auto want = Pattern(base, 65536, 1);
+    auto got = want;
+    got[4100] = static_cast<Byte>(~got[4100]);
+    got[9000] ^= 0x10;
+    CheckResult r = CompareBytes(got.data(), want.data(), got.size(), base, true);
+    EXPECT_EQ(r.bytes_checked, 65536u);
+    EXPECT_EQ(r.bad_bytes, 2u);
+    ASSERT_TRUE(r.first.has_value());
+    EXPECT_EQ(r.first->offset, base + 4100);
+    EXPECT_EQ(r.first->expected, want[4100]);
+    EXPECT_EQ(r.first->found, static_cast<Byte>(~want[4100]));
+    EXPECT_FALSE(r.first->belongs_at.has_value());
+    EXPECT_EQ(Describe(*r.first), "file offset " + std::to_string(base + 4100) + ": expected 0x" +
+                                      Hex(want[4100]) + ", found 0x" + Hex(got[4100]));
+    EXPECT_TRUE(CompareBytes(want.data(), want.data(), want.size(), base, true).ok());
+}
+
+// What the device holds after a transfer that put one block at the wrong
+// place: the check of the read names where the data came from.
+TEST(BenchPattern, AMisplacedBlockIsCaughtAndNamed) {
+    const std::uint64_t base = 0;
+    auto want = Pattern(base, 8 * 4096, 0);
+    auto got = want;
+    // Block 2 holds the data of block 5.
+    std::copy(want.begin() + 5 * 4096, want.begin() + 6 * 4096, got.begin() + 2 * 4096);
+    CheckResult r = CompareBytes(got.data(), want.data(), got.size(), base, true);
+    ASSERT_FALSE(r.ok());
+    ASSERT_TRUE(r.first.has_value());
+    EXPECT_EQ(r.first->offset / 4096, 2u);
+    ASSERT_TRUE(r.first->belongs_at.has_value());
+    EXPECT_EQ(*r.first->belongs_at, r.first->offset + 3 * 4096);
+    EXPECT_NE(Describe(*r.first).find("a misplaced block"), std::string::npos);
+    // The file-content check catches the same block in a file, whatever
+    // generation its words carry.
+    CheckResult content = CheckPatternOffsets(got.data(), got.size(), base);
+    EXPECT_EQ(content.bad_bytes, r.bad_bytes);
+    EXPECT_EQ(content.first->offset, r.first->offset);
+    EXPECT_TRUE(CheckPatternOffsets(Pattern(base, 4096, 200).data(), 4096, base).ok());
+    EXPECT_TRUE(CheckPatternOffsets(Pattern(13, 4000, 9).data(), 4000, 13).ok());
+    // A merge keeps the lowest first mismatch and adds the counts.
+    CheckResult later = CompareBytes(got.data(), want.data(), got.size(), base, true);
+    later.first->offset += 1;
+    CheckResult merged;
+    merged.Merge(later);
+    merged.Merge(r);
+    EXPECT_EQ(merged.first->offset, r.first->offset);
+    EXPECT_EQ(merged.bad_bytes, 2 * r.bad_bytes);
+}
+
+// ---- Scratch directories and the program -----------------------------------
+
+// A directory of its own for each test, on a file system that takes direct
+// I/O, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        for (std::string base : {"/var/tmp", "/tmp", DGFILE_BENCH_TEST_DIR}) {
+            if (!TakesDirectIo(base)) continue;
+            std::string pattern = base + "/dgfile-bench-test.XXXXXX";
+            std::vector<char> name(pattern.begin(), pattern.end());
+            name.push_back('\0');
+            if (::mkdtemp(name.data()) != nullptr) {
+                path_ = name.data();
+                return;
+            }
+        }
+        ADD_FAILURE() << "no scratch directory that takes direct I/O";
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(path_))
+            names.push_back(e.path().filename().string());
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+struct ToolRun {
+    int exit_code = -1;  // -1: killed or did not exit
+    std::string out, err;
+};
+
+// Runs dgfile-bench with `args` and a clean environment (no DGFILE_* or
+// simulator variables of the caller, the debug log silent) plus `env`.
+// With `terminal`, standard error is a pseudo-terminal.
+ToolRun RunTool(const std::vector<std::string>& args, const Env& env = {}, bool terminal = false) {
+    std::vector<std::string> argv_s{DGFILE_BENCH_PATH};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<std::string> env_s;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string v = *e;
+        if (v.rfind("DGFILE_", 0) == 0 || v.rfind("QRVD_SIM", 0) == 0 || v.rfind("QRV_SIM", 0) == 0 ||
+            v.rfind("TMPDIR=", 0) == 0)
+            continue;
+        env_s.push_back(v);
+    }
+    env_s.push_back("DGFILE_DEBUG=NONE");
+    for (const auto& [k, v] : env) env_s.push_back(k + "=" + v);
+    std::vector<char*> argv, envp;
+    for (auto& s : argv_s) argv.push_back(s.data());
+    for (auto& s : env_s) envp.push_back(s.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    ToolRun run;
+    int out[2], err[2] = {-1, -1};
+    int tty_master = -1, tty_slave = -1;
+    if (::pipe2(out, O_CLOEXEC) != 0) return run;
+    if (terminal) {
+        tty_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (tty_master < 0 || ::grantpt(tty_master) != 0 || ::unlockpt(tty_master) != 0) return run;
+        tty_slave = ::open(::ptsname(tty_master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (tty_slave < 0) return run;
+    } else if (::pipe2(err, O_CLOEXEC) != 0) {
+        return run;
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(terminal ? tty_slave : err[1], 2);
+        int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0) ::dup2(null, 0);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    if (terminal) ::close(tty_slave);
+    else ::close(err[1]);
+    int err_fd = terminal ? tty_master : err[0];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(4);
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&run.out, &run.err};
+    int open_fds = 2;
+    while (open_fds > 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ADD_FAILURE() << "dgfile-bench did not finish in time";
+            break;
+        }
+        if (::poll(fds, 2, 1000) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {  // a pseudo-terminal ends with EIO
+                fds[i].fd = -1;
+                --open_fds;
+            }
+        }
+    }
+    ::close(out[0]);
+    ::close(err_fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    return run;
+}
+
+std::string Show(const ToolRun& r) {
+    return "exit " + std::to_string(r.exit_code) + "\n--- stdout ---\n" + r.out + "--- stderr ---\n" + r.err;
+}
+
+// A pattern file of `size` bytes made by the tool itself.
+void Create(const std::string& path, const std::string& size) {
+    ToolRun r = RunTool({"read", path, "--create", size, "--size", "4K", "--io-size", "4K"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+}
+
+json ParseJson(const ToolRun& r) {
+    json j = json::parse(r.out, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << Show(r);
+    return j;
+}
+
+// Table rows by run name, each a map from column name to text.
+std::map<std::string, std::map<std::string, std::string>> TableRows(const std::string& text) {
+    std::map<std::string, std::map<std::string, std::string>> rows;
+    std::istringstream lines(text);
+    std::string line;
+    std::vector<std::string> header;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> cells;
+        for (std::string w; words >> w;) cells.push_back(w);
+        if (!cells.empty() && cells[0] == "run" && cells.size() > 10) {
+            header = cells;
+        } else if (!header.empty() && cells.size() == header.size()) {
+            for (std::size_t i = 0; i < cells.size(); ++i) rows[cells[0]][header[i]] = cells[i];
+        } else if (!header.empty()) {
+            header.clear();  // the table ended
+        }
+    }
+    return rows;
+}
+
+// ---- Arguments, messages, exit codes ---------------------------------------
+
+TEST(BenchProgram, HelpListsTheCommandsAndEveryExitCode) {
+    ToolRun r = RunTool({"--help"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    for (const char* text : {"read", "write", "demo", "Exit codes:", "  0  success", "  1  --verify",
+                             "  2  bad arguments", "  3  set-up failed", "  4  a transfer failed"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    ToolRun sub = RunTool({"read", "--help"});
+    ASSERT_EQ(sub.exit_code, 0) << Show(sub);
+    for (const char* option : {"--size", "--io-size", "--offset", "--random", "--threads",
+                               "--shared-handle", "--batch", "--path", "--sim", "--verify",
+                               "--create", "--json", "Exit codes:"})
+        EXPECT_NE(sub.out.find(option), std::string::npos) << option;
+}
+
+TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "64K");
+    const std::string missing = dir.File("missing");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{}, "name a command: read, write or demo"},
+        {{"read"}, "file is required"},
+        {{"frobnicate"}, "unknown command 'frobnicate': name read, write or demo"},
+        {{"--frobnicate"}, "--frobnicate"},
+        {{"read", missing}, missing + ": no such file (--create SIZE makes one)"},
+        {{"write", missing, "--verify"}, "no such file"},
+        {{"read", file, "--size", "abc"}, "--size: 'abc' is not a size"},
+        {{"read", file, "--io-size", "1.5K"}, "'1.5K' is not a size"},
+        {{"read", file, "--offset", "-4096"}, "is not a size"},
+        {{"read", file, "--io-size", "0"}, "--io-size must be at least 1 byte"},
+        {{"read", file, "--size", "128K", "-b", "4K"}, "the range of 131072 bytes from offset 0 runs beyond the end of"},
+        {{"write", file, "--offset", "60K", "--size", "8K", "-b", "4K"}, "runs beyond the end of"},
+        {{"read", file, "--offset", "68K"}, "--offset 69632 lies beyond the end of"},
+        {{"read", file, "--size", "6K", "-b", "4K"}, "--size 6144 is not a whole number of I/Os of 4096 bytes"},
+        {{"read", file, "-b", "128K"}, "holds less than one I/O"},
+        {{"read", file, "-b", "32K", "-t", "3"}, "--threads 3 is more than the 2 I/Os"},
+        {{"read", file, "-t", "0"}, "--threads"},
+        {{"read", file, "--path", "fast"}, "--path: fast not in {default,cpu,direct}"},
+        {{"read", file, "--sim", "maybe"}, "--sim"},
+        {{"read", file, "--bogus"}, "--bogus"},
+        {{"read", dir.path()}, "not a regular file"},
+        {{"demo", "--size", "100K", "--io-size", "64K"}, "--size must be a nonzero whole number of I/Os"},
+    };
+    for (const auto& c : cases) {
+        ToolRun r = RunTool(c.args);
+        std::string what;
+        for (const auto& a : c.args) what += a + " ";
+        EXPECT_EQ(r.exit_code, kExitUsage) << what << Show(r);
+        EXPECT_NE(r.err.find("dgfile-bench: error: "), std::string::npos) << what << Show(r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << what << "\nwanted: " << c.message << "\n" << Show(r);
+        EXPECT_EQ(r.out, "") << what;
+    }
+    // Nothing was made or changed by the refused runs.
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"data"});
+    EXPECT_EQ(std::filesystem::file_size(file), 64u * 1024);
+}
+
+TEST(BenchProgram, SetUpFailuresExitThree) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "256K");
+    // Device memory the simulated GPU does not have.
+    ToolRun r = RunTool({"read", file, "-b", "128K"}, {{"QRV_SIM_MEM_SIZE", "64K"}});
+    EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
+    EXPECT_NE(r.err.find("cannot allocate 128 KiB of device memory: dgMalloc: out of device memory"),
+              std::string::npos) << Show(r);
+    // Batches need depth x I/O size of device memory.
+    r = RunTool({"read", file, "-b", "32K", "-q", "4"}, {{"QRV_SIM_MEM_SIZE", "64K"}});
+    EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
+    EXPECT_NE(r.err.find("cannot allocate 128 KiB of device memory"), std::string::npos) << Show(r);
+    // A file that cannot be created.
+    r = RunTool({"read", dir.File("no/such/dir"), "--create", "4K"});
+    EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
+    EXPECT_NE(r.err.find("cannot create"), std::string::npos) << Show(r);
+    // A demo directory where nothing can be made.
+    r = RunTool({"demo", "--dir", dir.File("absent")});
+    EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
+    EXPECT_NE(r.err.find("cannot make a file there that takes direct I/O"), std::string::npos) << Show(r);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"data"});
+}
+
+TEST(BenchProgram, DirectOnlyFailsOnWhatTheDriverRefusesAndExitsFour) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "64K");
+    // Misaligned direct I/O: the kernel refuses it, and there is no fallback.
+    ToolRun r = RunTool({"read", file, "--path", "direct", "-b", "1000", "-s", "3000", "--json"});
+    EXPECT_EQ(r.exit_code, kExitTransfer) << Show(r);
+    EXPECT_NE(r.err.find("dgFileRead failed at file offset 0 (I/O of 1000 bytes)"), std::string::npos) << Show(r);
+    json j = ParseJson(r);
+    EXPECT_EQ(j["exit_code"], kExitTransfer);
+    EXPECT_EQ(j["runs"][0]["ios"], 0);
+    EXPECT_EQ(j["runs"][0]["error"]["code"], kExitTransfer);
+    // Every request refused by the driver.
+    r = RunTool({"write", file, "--path", "direct", "-b", "4K"}, {{"QRVD_SIM_FAULT", "refuse:EIO@3"}});
+    EXPECT_EQ(r.exit_code, kExitTransfer) << Show(r);
+    EXPECT_NE(r.err.find("dgFileWrite failed at file offset 8192"), std::string::npos) << Show(r);
+    EXPECT_NE(r.out.find("write/direct"), std::string::npos) << Show(r);
+    // The default path falls back on the same faults and succeeds.
+    r = RunTool({"read", file, "-b", "1000", "-s", "3000", "--verify"});
+    EXPECT_EQ(r.exit_code, kExitOk) << Show(r);
+    // A short transfer is a failure, not a success.
+    r = RunTool({"read", file, "-b", "8K"}, {{"QRVD_SIM_FAULT", "short:4096@2"}});
+    EXPECT_EQ(r.exit_code, kExitTransfer) << Show(r);
+    EXPECT_NE(r.err.find("dgFileRead moved 4096 of 8192 bytes at file offset 8192"), std::string::npos) << Show(r);
+}
+
+// ---- --verify ----------------------------------------------------------------
+
+TEST(BenchVerify, ACorruptedByteIsFoundInReadsAndWritesWithItsOffset) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "1M");
+    // Every third request gets byte 100 of its range inverted: I/Os 2, 5,
+    // 8, 11 and 14 of sixteen.
+    for (const char* workload : {"read", "write"}) {
+        ToolRun r = RunTool({workload, file, "-b", "64K", "--verify", "--json"},
+                            {{"QRVD_SIM_FAULT", "corrupt:100@3"}});
+        ASSERT_EQ(r.exit_code, kExitMismatch) << workload << Show(r);
+        EXPECT_NE(r.err.find("5 byte(s) differ; the first at file offset 131172"), std::string::npos)
+            << Show(r);
+        json v = ParseJson(r)["runs"][0]["verify"];
+        EXPECT_EQ(v["bytes_checked"], 1 << 20);
+        EXPECT_EQ(v["mismatched_bytes"], 5);
+        EXPECT_EQ(v["first_mismatch"]["offset"], 131172);
+        int expected = v["first_mismatch"]["expected"], found = v["first_mismatch"]["found"];
+        EXPECT_EQ(found, ~expected & 0xff);
+        EXPECT_TRUE(v["first_mismatch"]["belongs_at"].is_null());
+    }
+    // Without the fault, a write and then a read pass, and the table says so.
+    ToolRun w = RunTool({"write", file, "-b", "64K", "--verify"});
+    ASSERT_EQ(w.exit_code, 0) << Show(w);
+    EXPECT_NE(w.out.find("1048576 bytes checked read back against the data written: all match"),
+              std::string::npos) << Show(w);
+    ToolRun r = RunTool({"read", file, "-b", "64K", "--verify"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_NE(r.out.find("against the file, and the file against the offset pattern: all match"),
+              std::string::npos) << Show(r);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(BenchVerify, AMisplacedBlockInThePatternFileIsCaughtAndNamed) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "256K");
+    {
+        // Block 9 (4 KiB) gets the content of block 40.
+        int fd = ::open(file.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        std::vector<Byte> block(4096);
+        ASSERT_EQ(::pread(fd, block.data(), 4096, 40 * 4096), 4096);
+        ASSERT_EQ(::pwrite(fd, block.data(), 4096, 9 * 4096), 4096);
+        ::close(fd);
+    }
+    ToolRun r = RunTool({"read", file, "-b", "16K", "--verify", "--json"});
+    ASSERT_EQ(r.exit_code, kExitMismatch) << Show(r);
+    json m = ParseJson(r)["runs"][0]["verify"]["first_mismatch"];
+    std::uint64_t at = m["offset"];
+    EXPECT_EQ(at / 4096, 9u);
+    EXPECT_EQ(m["belongs_at"], at + 31 * 4096);
+    EXPECT_NE(r.err.find("a misplaced block"), std::string::npos) << Show(r);
+    // Comparing with the file alone (no pattern check) would pass: the data
+    // read equals the file, so the pattern is what caught it.
+    EXPECT_TRUE(ParseJson(r)["runs"][0]["verify"]["pattern_checked"].get<bool>());
+    // A range that avoids the block is clean.
+    r = RunTool({"read", file, "-b", "16K", "-o", "48K", "--verify"});
+    EXPECT_EQ(r.exit_code, 0) << Show(r);
+}
+
+TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "512K");
+    ToolRun r = RunTool({"write", file, "-b", "4K", "--random", "--seed", "7", "-t", "3", "-q", "4",
+                         "--verify", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    json run = ParseJson(r)["runs"][0];
+    EXPECT_EQ(run["ios"], 128);
+    EXPECT_EQ(run["verify"]["bytes_checked"], 512 * 1024);
+    // The write run put its own generation into every word of the file:
+    // every block was written, so (128 I/Os, 128 blocks) each exactly once.
+    int fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<Byte> all(512 * 1024);
+    ASSERT_EQ(::pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+    ::close(fd);
+    EXPECT_EQ(all, Pattern(0, all.size(), 1));
+    // The next write run uses the next generation.
+    r = RunTool({"write", file, "-b", "64K", "-t", "2", "--shared-handle"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_EQ(::pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+    ::close(fd);
+    EXPECT_EQ(all, Pattern(0, all.size(), 2));
+}
+
+// ---- Reports ----------------------------------------------------------------
+
+TEST(BenchReport, JsonHasTheDocumentedFields) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "256K");
+    ToolRun r = RunTool({"read", file, "-b", "16K", "-o", "32K", "-s", "128K", "--random",
+                         "-t", "2", "--verify", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_EQ(r.err, "");
+    json j = ParseJson(r);
+    EXPECT_EQ(j["tool"], "dgfile-bench");
+    EXPECT_TRUE(j["version"].is_string());
+    EXPECT_EQ(j["driver"]["simulated"], true);
+    EXPECT_TRUE(j["driver"]["reason"].is_string());
+    EXPECT_EQ(j["exit_code"], 0);
+    ASSERT_EQ(j["runs"].size(), 1u);
+    json run = j["runs"][0];
+    const char* fields[] = {"name", "workload", "path", "file", "offset", "io_size", "access",
+                            "seed", "threads", "shared_handle", "batch_depth", "bytes", "ios",
+                            "seconds", "gib_per_s", "mib_per_s", "iops", "latency_us", "direct",
+                            "fallback", "verify", "error"};
+    EXPECT_EQ(run.size(), std::size(fields));
+    for (const char* f : fields) EXPECT_TRUE(run.contains(f)) << f;
+    EXPECT_EQ(run["name"], "read/default");
+    EXPECT_EQ(run["workload"], "read");
+    EXPECT_EQ(run["path"], "default");
+    EXPECT_EQ(run["file"], file);
+    EXPECT_EQ(run["offset"], 32 * 1024);
+    EXPECT_EQ(run["io_size"], 16 * 1024);
+    EXPECT_EQ(run["access"], "random");
+    EXPECT_EQ(run["threads"], 2);
+    EXPECT_EQ(run["shared_handle"], false);
+    EXPECT_EQ(run["batch_depth"], 0);
+    EXPECT_EQ(run["bytes"], 128 * 1024);
+    EXPECT_EQ(run["ios"], 8);
+    double seconds = run["seconds"];
+    ASSERT_GT(seconds, 0);
+    EXPECT_DOUBLE_EQ(run["gib_per_s"].get<double>(), 128 * 1024 / seconds / GiB);
+    EXPECT_DOUBLE_EQ(run["mib_per_s"].get<double>(), 128 * 1024 / seconds / MiB);
+    EXPECT_DOUBLE_EQ(run["iops"].get<double>(), 8 / seconds);
+    json lat = run["latency_us"];
+    EXPECT_GT(lat["mean"].get<double>(), 0);
+    EXPECT_LE(lat["p50"].get<double>(), lat["p99"].get<double>());
+    EXPECT_LE(lat["p99"].get<double>(), lat["max"].get<double>());
+    EXPECT_LE(lat["mean"].get<double>(), lat["max"].get<double>());
+    EXPECT_EQ(run["direct"], 8);
+    EXPECT_EQ(run["fallback"], 0);
+    EXPECT_EQ(run["verify"]["pattern_checked"], true);
+    EXPECT_TRUE(run["verify"]["first_mismatch"].is_null());
+    EXPECT_TRUE(run["error"].is_null());
+    // Without --verify the field is null.
+    r = RunTool({"write", file, "--json", "--path", "cpu", "-q", "2", "-b", "64K"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    run = ParseJson(r)["runs"][0];
+    EXPECT_TRUE(run["verify"].is_null());
+    EXPECT_EQ(run["name"], "write/cpu");
+    EXPECT_EQ(run["batch_depth"], 2);
+    EXPECT_EQ(run["direct"], 0);
+    EXPECT_EQ(run["fallback"], 4);
+}
+
+// ---- Path counts -------------------------------------------------------------
+
+TEST(BenchPaths, CountsFollowTheDriverFaultsAndAreUnknownWithoutTheSimulator) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "256K");
+    const struct {
+        std::vector<std::string> extra;
+        Env env;
+        int direct, fallback;
+    } cases[] = {
+        {{}, {}, 16, 0},
+        {{}, {{"QRVD_SIM_FAULT", "refuse@2"}}, 8, 8},
+        {{}, {{"QRVD_SIM_FAULT", "zero@4"}}, 12, 4},          // a success that moved nothing
+        {{}, {{"QRVD_SIM_FAULT", "untouched"}}, 16, 0},       // size not written back
+        {{"--path", "cpu"}, {}, 0, 16},
+        {{"-q", "4", "-t", "2"}, {{"QRVD_SIM_FAULT", "refuse@4"}}, 12, 4},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"read", file, "-b", "16K", "--json"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ToolRun r = RunTool(args, c.env);
+        ASSERT_EQ(r.exit_code, 0) << Show(r);
+        json run = ParseJson(r)["runs"][0];
+        EXPECT_EQ(run["direct"], c.direct) << Show(r);
+        EXPECT_EQ(run["fallback"], c.fallback) << Show(r);
+    }
+    // The simulator switched off: no real device here, so every transfer
+    // takes the fallback, and the counts are not known.
+    ToolRun r = RunTool({"read", file, "-b", "64K", "--sim", "off"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_NE(r.out.find("driver: none (--sim off; no /dev/qrvd, so transfers take the CPU fallback)"),
+              std::string::npos) << Show(r);
+    auto rows = TableRows(r.out);
+    ASSERT_EQ(rows.count("read/default"), 1u) << r.out;
+    EXPECT_EQ(rows["read/default"]["direct"], "n/a");
+    EXPECT_EQ(rows["read/default"]["fallback"], "n/a");
+    r = RunTool({"read", file, "-b", "64K", "--json"}, {{"QRVD_SIM", "0"}});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    json j = ParseJson(r);
+    EXPECT_EQ(j["driver"]["simulated"], false);
+    EXPECT_EQ(j["driver"]["device_node"], false);
+    EXPECT_EQ(j["driver"]["reason"], "QRVD_SIM=0");
+    EXPECT_TRUE(j["runs"][0]["direct"].is_null());
+    EXPECT_TRUE(j["runs"][0]["fallback"].is_null());
+}
+
+// In one process: the counts a run reports against the simulator's own
+// counters, and the table against the JSON object of the same run.
+TEST(BenchPaths, CountsMatchTheSimulatorsCountersAndTheTableMatchesTheJson) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "512K");
+    auto result = sandbox::Run(sandbox::Options{}, [&] {
+        DriverInfo driver = SelectDriver(SimMode::On);
+        ASSERT_TRUE(driver.simulated);
+        struct Case {
+            Workload workload;
+            TransferPath path;
+            unsigned threads, depth;
+            int fault;
+            unsigned every;
+        };
+        const Case cases[] = {
+            {Workload::Read, TransferPath::Default, 1, 0, QRVD_SIM_FAULT_NONE, 0},
+            {Workload::Write, TransferPath::Default, 2, 0, QRVD_SIM_FAULT_REFUSE, 3},
+            {Workload::Read, TransferPath::Default, 2, 3, QRVD_SIM_FAULT_ZERO, 2},
+            {Workload::Write, TransferPath::Cpu, 1, 2, QRVD_SIM_FAULT_NONE, 0},
+        };
+        Report report{"test", driver, {}, kExitOk};
+        for (const Case& c : cases) {
+            SelectPath(c.path, true);
+            if (c.fault == QRVD_SIM_FAULT_NONE) qrvd_sim_clear_fault();
+            else ASSERT_EQ(qrvd_sim_set_fault(c.fault, EIO, c.every), 0);
+            RunConfig config;
+            config.workload = c.workload;
+            config.file = file;
+            config.io_size = 32 * 1024;
+            config.threads = c.threads;
+            config.batch_depth = c.depth;
+            config.path = c.path;
+            config.verify = true;
+            config.random = c.threads > 1;
+            config.label = "run" + std::to_string(report.runs.size());
+            qrvd_sim_counters before{}, after{};
+            qrvd_sim_get_counters(&before);
+            RunResult r = RunWorkload(config);
+            qrvd_sim_get_counters(&after);
+            ASSERT_TRUE(r.ok()) << r.error;
+            ASSERT_EQ(r.ios, 16u);
+            bool read = c.workload == Workload::Read;
+            std::uint64_t moved = read ? after.bytes_read - before.bytes_read
+                                       : after.bytes_written - before.bytes_written;
+            std::uint64_t refused = after.requests_failed - before.requests_failed;
+            ASSERT_TRUE(r.direct.has_value());
+            ASSERT_TRUE(r.fallback.has_value());
+            EXPECT_EQ(*r.direct * config.io_size, moved);
+            EXPECT_EQ(*r.direct + *r.fallback, r.ios);
+            if (c.path == TransferPath::Cpu) {
+                EXPECT_EQ(after.requests, before.requests);
+            }
+            if (c.fault == QRVD_SIM_FAULT_REFUSE) {
+                EXPECT_EQ(*r.fallback, refused);
+            }
+            if (c.fault == QRVD_SIM_FAULT_ZERO) {
+                EXPECT_EQ(*r.fallback, 8u);
+            }
+            if (c.fault == QRVD_SIM_FAULT_NONE && c.path == TransferPath::Default) {
+                EXPECT_EQ(*r.fallback, 0u);
+            }
+            report.runs.push_back(r);
+        }
+        qrvd_sim_clear_fault();
+
+        // Every figure of the table is the JSON value, rounded as printed.
+        auto rows = TableRows(FormatTable(report));
+        json j = json::parse(FormatJson(report));
+        ASSERT_EQ(rows.size(), report.runs.size());
+        ASSERT_EQ(j["runs"].size(), report.runs.size());
+        auto near = [](const std::string& text, double value, int decimals) {
+            double half = 0.5 * std::pow(10.0, -decimals) * (1 + 1e-9) + 1e-12;
+            EXPECT_NEAR(std::stod(text), value, half) << text;
+        };
+        for (const json& run : j["runs"]) {
+            auto& row = rows.at(run["name"].get<std::string>());
+            EXPECT_EQ(row["bytes"], std::to_string(run["bytes"].get<std::uint64_t>()));
+            near(row["seconds"], run["seconds"], 6);
+            near(row["GiB/s"], run["gib_per_s"], 3);
+            near(row["MiB/s"], run["mib_per_s"], 1);
+            near(row["IOPS"], run["iops"], 0);
+            near(row["mean_us"], run["latency_us"]["mean"], 1);
+            near(row["p50_us"], run["latency_us"]["p50"], 1);
+            near(row["p99_us"], run["latency_us"]["p99"], 1);
+            near(row["max_us"], run["latency_us"]["max"], 1);
+            EXPECT_EQ(row["direct"], std::to_string(run["direct"].get<std::uint64_t>()));
+            EXPECT_EQ(row["fallback"], std::to_string(run["fallback"].get<std::uint64_t>()));
+            EXPECT_EQ(row["verify"], "ok");
+            EXPECT_EQ(run["verify"]["mismatched_bytes"], 0);
+            EXPECT_EQ(run["verify"]["bytes_checked"], run["bytes"]);
+        }
+    });
+    EXPECT_SANDBOX_OK(result);
+}
+
+// ---- Progress line and demo --------------------------------------------------
+
+TEST(BenchProgram, AProgressLineOnlyOnATerminalAndOnlyForRunsOverASecond) {
+    ScratchDir dir;
+    const std::string file = dir.File("data");
+    Create(file, "384K");
+    // 24 requests of 50 ms each: about 1.2 seconds.
+    const Env slow{{"QRVD_SIM_FAULT", "delay:50000"}};
+    ToolRun r = RunTool({"read", file, "-b", "16K", "--json"}, slow, /*terminal=*/true);
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_NE(r.err.find("\rread: "), std::string::npos) << Show(r);
+    EXPECT_NE(r.err.find(" of 384 KiB ("), std::string::npos) << Show(r);
+    EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K") << Show(r);  // cleared at the end
+    EXPECT_EQ(ParseJson(r)["runs"][0]["ios"], 24);  // standard output untouched
+    r = RunTool({"read", file, "-b", "16K"}, slow);
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_EQ(r.err, "");
+    // A short run on a terminal shows none either.
+    r = RunTool({"read", file, "-b", "16K"}, {}, /*terminal=*/true);
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(BenchDemo, WritesThenReadsThroughBothPathsVerifiesAndRemovesItsFile) {
+    ScratchDir dir;
+    ToolRun r = RunTool({"demo", "--size", "2M", "--io-size", "256K"}, {{"TMPDIR", dir.path()}});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("dgfile-bench demo: 2.00 MiB temporary file in " + dir.path()), std::string::npos)
+        << Show(r);
+    EXPECT_NE(r.out.find("driver: simulated (no /dev/qrvd)"), std::string::npos) << Show(r);
+    auto rows = TableRows(r.out);
+    ASSERT_EQ(rows.size(), 3u) << r.out;
+    const struct { const char* name; const char* direct; const char* fallback; } expected[] = {
+        {"write/default", "8", "0"}, {"read/direct", "8", "0"}, {"read/cpu", "0", "8"}};
+    for (const auto& e : expected) {
+        auto& row = rows[e.name];
+        EXPECT_EQ(row["bytes"], "2097152") << e.name;
+        EXPECT_EQ(row["direct"], e.direct) << e.name;
+        EXPECT_EQ(row["fallback"], e.fallback) << e.name;
+        EXPECT_EQ(row["verify"], "ok") << e.name;
+        EXPECT_NE(r.out.find(std::string(e.name) + ": verify: 2097152 bytes checked"), std::string::npos);
+    }
+    EXPECT_NE(r.out.find("read through the direct path: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; through the CPU fallback: "), std::string::npos) << r.out;
+    EXPECT_TRUE(dir.Entries().empty());
+
+    // A corrupting driver: the demo fails, and still removes its file.
+    r = RunTool({"demo", "--size", "1M", "--io-size", "128K", "--dir", dir.path(), "--json"},
+                {{"QRVD_SIM_FAULT", "corrupt:5@7"}});
+    EXPECT_EQ(r.exit_code, kExitMismatch) << Show(r);
+    json j = ParseJson(r);
+    ASSERT_EQ(j["runs"].size(), 3u);
+    EXPECT_EQ(j["exit_code"], kExitMismatch);
+    std::uint64_t bad = 0;
+    for (const json& run : j["runs"]) bad += run["verify"]["mismatched_bytes"].get<std::uint64_t>();
+    EXPECT_GT(bad, 0u);
+    EXPECT_TRUE(dir.Entries().empty());
+}
+
+}  // namespace
