@@ -489,13 +489,25 @@ void BatchThread(int slot, unsigned seed, DGfileHandle_t shared,
 
 // ---- Log files ------------------------------------------------------------------------
 // This process's log files: "dgfile.<pid>.log", then "dgfile.<pid>.<n>.log".
+// The directory is read through one descriptor kept open for the whole run:
+// the watchdog opening and closing descriptors while other threads close
+// theirs would let ThreadSanitizer see a reused descriptor number as a race.
+int g_log_dir_fd = -1;
+
 std::vector<std::string> OwnLogFiles() {
     std::vector<std::string> names;
     const std::string prefix = "dgfile." + std::to_string(::getpid()) + ".";
-    if (DIR* dir = ::opendir(kLogDir)) {
-        while (dirent* e = ::readdir(dir))
-            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) names.push_back(e->d_name);
-        ::closedir(dir);
+    alignas(dirent64) char buffer[16384];
+    if (::lseek(g_log_dir_fd, 0, SEEK_SET) != 0) Fail("cannot rewind %s", kLogDir);
+    for (;;) {
+        const ssize_t n = ::getdents64(g_log_dir_fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
+            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+                names.push_back(e->d_name);
+            at += e->d_reclen;
+        }
     }
     return names;
 }
@@ -556,6 +568,10 @@ void CheckLogFile(const std::string& name) {
 // ---- The run ------------------------------------------------------------------------------
 void StressBody() {
     qrvd_sim_set_enabled(1);
+    // The library creates the directory at its first record if need be.
+    ::mkdir(kLogDir, 0755);
+    g_log_dir_fd = ::open(kLogDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (g_log_dir_fd < 0) Fail("cannot open %s: %s", kLogDir, std::strerror(errno));
     std::atomic<bool> done{false};
     LogWatch watch;
     const int slots = g_threads + g_batchers;
@@ -665,6 +681,7 @@ void StressBody() {
         rotations = std::max(rotations, std::strtol(name.c_str() + prefix.size(), nullptr, 10));
     }
     for (DataFile* f : own_files) delete f;
+    ::close(g_log_dir_fd);
 
     std::printf("stress: %d s, %d transfer threads, %d batch threads, %" PRIu64 " phases\n",
                 g_seconds, g_threads, g_batchers, g_phases.load());
