@@ -280,6 +280,7 @@ unsigned BatchRound(RunShared& s, Worker& w, std::uint64_t index, unsigned count
         p.opcode = s.config.workload == Workload::Read ? DGFILE_READ : DGFILE_WRITE;
         p.cookie = reinterpret_cast<void*>(static_cast<std::uintptr_t>(j) + 1);
     }
+    const std::size_t latencies_before = w.latency_ns.size();
     auto t0 = Clock::now();
     DGfileError_t status = dgFileBatchIOSubmit(w.batch, count, w.params.data(), 0);
     if (status.err != DG_FILE_SUCCESS) {
@@ -297,6 +298,7 @@ unsigned BatchRound(RunShared& s, Worker& w, std::uint64_t index, unsigned count
             // Nothing more will come; the batch handle's destruction waits
             // for whatever still runs.
             s.Fail(kExitTransfer, "dgFileBatchIOGetStatus failed: status " + std::to_string(status.err));
+            w.latency_ns.resize(latencies_before);
             return 0;
         }
         for (unsigned e = 0; e < nr; ++e) {
@@ -320,9 +322,13 @@ unsigned BatchRound(RunShared& s, Worker& w, std::uint64_t index, unsigned count
         }
         collected += nr;
     }
-    // A failed request anywhere spoils the round for the checks (its device
-    // range holds nothing meaningful); report only the whole-round count.
-    return failed ? 0 : good;
+    // A failed request spoils the round: the run stops, and neither the
+    // round's transfers nor their latencies are counted.
+    if (failed) {
+        w.latency_ns.resize(latencies_before);
+        return 0;
+    }
+    return good;
 }
 
 void RunWorker(RunShared& s, Worker& w, std::latch& start) {
