@@ -605,6 +605,7 @@ uint64_t LargestAllocation(malloc_fn alloc, free_fn release) {
 }  // namespace
 
 void CheckRuntimes(Report& report) {
+    std::string gpu_runtime_dir;
     // The GPU runtime is a needed library of libdgfile (and of this program):
     // it is loaded already, and dlinfo tells which file it came from.
     {
@@ -617,6 +618,8 @@ void CheckRuntimes(Report& report) {
             f.details.Set("path", json::Value());
         } else {
             std::string path = LibraryPath(handle);
+            if (std::string::size_type slash = path.rfind('/'); slash != std::string::npos)
+                gpu_runtime_dir = path.substr(0, slash + 1);
             bool query = ::dlvsym(handle, "qrv_vendor_pointer_info", "QRV_1") != nullptr;
             bool simulated = ::dlsym(handle, "qrv_sim_device_count") != nullptr;
             report.facts.pointer_query = query;
@@ -633,12 +636,20 @@ void CheckRuntimes(Report& report) {
 
     // The application runtime: loaded as an application would, globally, so
     // that the library's own binding of the copy call can find it.
+    // Where the loader's search path has none, the one installed beside the
+    // GPU runtime (the two come together) is what an application links.
     void* app = ::dlopen(kAppRuntime, RTLD_NOW | RTLD_GLOBAL);
+    std::string search_error = app == nullptr ? DlError() : std::string();
+    bool beside = false;
+    if (app == nullptr && !gpu_runtime_dir.empty()) {
+        app = ::dlopen((gpu_runtime_dir + kAppRuntime).c_str(), RTLD_NOW | RTLD_GLOBAL);
+        beside = app != nullptr;
+    }
     {
         Finding f("app_runtime", std::string("application runtime ") + kAppRuntime);
         if (app == nullptr) {
             f.status = Status::Fail;
-            f.text = "cannot be loaded (" + DlError() +
+            f.text = "cannot be loaded (" + search_error +
                      "): the CPU copy needs dgMemcpy from the runtime the application loads";
             f.details.Set("path", json::Value());
             f.details.Set("copy_call", json::Value());
@@ -654,9 +665,11 @@ void CheckRuntimes(Report& report) {
             f.details.Set("path", path);
             f.details.Set("copy_call", copy != nullptr);
             f.details.Set("copy_call_from", from.empty() ? json::Value() : json::Value(from));
+            f.details.Set("beside_gpu_runtime", beside);
             f.status = copy != nullptr ? Status::Ok : Status::Fail;
-            f.text = path + (copy != nullptr ? "; the library finds its dgMemcpy"
-                                             : ": the library finds no dgMemcpy in it");
+            f.text = path + (beside ? " (beside the GPU runtime; not on the loader's search path)" : "") +
+                     (copy != nullptr ? "; the library finds its dgMemcpy"
+                                      : ": the library finds no dgMemcpy in it");
         }
         Add(report, std::move(f));
     }
