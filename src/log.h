@@ -130,7 +130,9 @@ bool queue_push(LogQueue* queue, LogFileInfo* file);
 // ---- Rotation ----------------------------------------------------------------------
 // Runs inside the emitter, before a record is formatted, only while records go
 // to a log file (never while the log writes to standard output only).
-// Everything here REQUIRES: dgfileDebugLock held.
+// need_rotation, rotate_file and cleanup_old_files work on the log's globals
+// and REQUIRE: dgfileDebugLock held.  The two helpers before them touch only
+// their arguments.
 
 // Makes `path` (a NUL-terminated buffer of `size` bytes) name no entry of
 // `queue`.  The rule's name is kept while no entry has it nor a numbered
