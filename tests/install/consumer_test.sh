@@ -67,17 +67,26 @@ while IFS= read -r -d '' f; do
     echo "run path of ${f#"$prefix"/}: ${runpath:-(none)}"
 done < <(find "$prefix" -type f -print0)
 
+# --- the installed tools start from the moved tree ---------------------------
+[[ $("$prefix/$bindir/dgfile-bench" --version) == "$version" ]] ||
+    fail "installed dgfile-bench --version does not print $version"
+"$prefix/$bindir/dgfile-doctor" --help > /dev/null || fail "installed dgfile-doctor --help failed"
+
 # --- consumers ------------------------------------------------------------
 # Each must resolve the library and the simulated platform from the prefix.
 check_resolved() {
-    local program=$1 lib trace
+    local program=$1 entry soname dir trace resolved
     trace=$(LD_TRACE_LOADED_OBJECTS=1 "$program")
-    for lib in "libdgfile.so.$major=>$prefix/$libdir/" \
-               "libqrv-runtime64.so.1=>$prefix/$libdir/dgfile-sim/" \
-               "libdgrt.so.1=>$prefix/$libdir/dgfile-sim/" \
-               "libqrvd-sim.so=>$prefix/$libdir/dgfile-sim/"; do
-        tr -d ' \t' <<< "$trace" | grep -qF -- "$lib" ||
-            fail "$(basename "$program") does not load ${lib%%=>*} from the prefix: $trace"
+    for entry in "libdgfile.so.$major:$prefix/$libdir" \
+                 "libqrv-runtime64.so.1:$prefix/$libdir/dgfile-sim" \
+                 "libdgrt.so.1:$prefix/$libdir/dgfile-sim" \
+                 "libqrvd-sim.so:$prefix/$libdir/dgfile-sim"; do
+        soname=${entry%%:*} dir=${entry#*:}
+        resolved=$(awk -v so="$soname" '$1 == so && $2 == "=>" { print $3 }' <<< "$trace")
+        if [[ -z $resolved ]] ||
+           [[ $(realpath "$resolved") != "$(realpath "$dir/$soname")" ]]; then
+            fail "$(basename "$program") loads $soname from '${resolved:-nowhere}', not $dir"
+        fi
     done
 }
 run_consumer() {
