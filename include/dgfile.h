@@ -13,6 +13,11 @@
  *    dgFileBatchIODestroy); both release calls accept NULL.
  *  - The caller owns every file descriptor it registers, every callback table
  *    it names, its device memory, and every request and completion array.
+ *  - Threads: any entry point may be called from any thread, and several
+ *    threads may transfer through one file handle at once (each transfer's
+ *    direct attempt or CPU copy is one unit per handle).  The exceptions are
+ *    the REQUIRES notes below: nothing may use what is being closed or
+ *    released, and one batch handle takes calls from one thread at a time.
  *  - The records below are a binary interface for LP64 Linux: their field
  *    order, widths, offsets and sizes are fixed, and checked at compile time.
  *
