@@ -72,6 +72,19 @@ done < <(find "$prefix" -type f -print0)
     fail "installed dgfile-bench --version does not print $version"
 "$prefix/$bindir/dgfile-doctor" --help > /dev/null || fail "installed dgfile-doctor --help failed"
 
+# --- the library alone: the simulated platform and the tools left out ------
+"$cmake" --install "$build" --prefix "$work/alone" --component dgfile > /dev/null
+for f in "$libdir/dgfile-sim" "$includedir/dgfile-sim" "$bindir" \
+         "$libdir/pkgconfig/dgfile-sim.pc"; do
+    [[ -e $work/alone/$f ]] && fail "--component dgfile installed $f"
+done
+[[ -f $work/alone/$libdir/libdgfile.so.$version ]] || fail "--component dgfile left out the library"
+# The consumer asks for the component sim, which this tree does not have.
+if "$cmake" -S "$consumer_src" -B "$work/alone-build" -DCMAKE_PREFIX_PATH="$work/alone" \
+        -DCMAKE_C_COMPILER="$cc" > "$work/alone-configure.log" 2>&1; then
+    fail "find_package(dgfile COMPONENTS sim) succeeded without the component sim"
+fi
+
 # --- consumers ------------------------------------------------------------
 # Each must resolve the library and the simulated platform from the prefix.
 check_resolved() {
