@@ -134,7 +134,9 @@ bool StandInActive() {
 
 // Offers the node a transfer request that cannot move anything (no GPU, no
 // bytes, no valid descriptor).  A GPU driver refuses it for its contents; a
-// node that does not know the request at all answers ENOTTY.
+// node that does not know the request at all answers ENOTTY (ENOSYS where a
+// user-mode emulator stands between the program and the kernel and does not
+// know the request either).
 bool AnswersTransferRequest(int node, int* error) {
     qrvd_ioctl_file_inout_vram_args probe;
     std::memset(&probe, 0, sizeof probe);
@@ -142,7 +144,7 @@ bool AnswersTransferRequest(int node, int* error) {
     probe.size = 0;
     int result = ::ioctl(node, QRVD_IOC_VRAM_IO, &probe);
     *error = result == 0 ? 0 : errno;
-    return result == 0 || errno != ENOTTY;
+    return result == 0 || (*error != ENOTTY && *error != ENOSYS);
 }
 
 }  // namespace
@@ -214,8 +216,8 @@ void CheckDevice(Report& report) {
     } else if (!answers) {
         f.status = Status::Fail;
         f.text = device_text +
-                 ", opens read-write but does not know the transfer request (ENOTTY): "
-                 "not the GPU kernel driver";
+                 ", opens read-write but does not know the transfer request (" +
+                 (probe_error == ENOSYS ? "ENOSYS" : "ENOTTY") + "): not the GPU kernel driver";
         problem = "does not know the transfer request";
     } else {
         f.status = Status::Ok;
