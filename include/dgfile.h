@@ -314,7 +314,8 @@ DGFILE_API DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* batch_idp,
 /* Starts the first nr requests of iocbp, copied whole, and returns without
  * waiting.  DG_FILE_BATCH_SUBMIT_FAILED, with nothing changed, when the
  * handle is NULL, nr > max_nr, iocbp is NULL (even for nr 0), flags is not
- * 0, or a request of the previous batch is still running.  mode is not
+ * 0, or a request of the previous batch is still running (requests that
+ * completed, whether collected or not, are waited for, not refused).  mode is not
  * examined.  A request whose fh is NULL, or whose thread cannot be started,
  * completes at once with ret all bits set; an opcode other than DGFILE_READ
  * and DGFILE_WRITE completes with ret 0 and moves nothing. */

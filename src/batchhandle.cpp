@@ -1,6 +1,7 @@
 #include "batchhandle.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -99,13 +100,23 @@ batch_handle_t::~batch_handle_t() {
 
 DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp, unsigned flags) {
     if (nr > max_nr || iocbp == nullptr || flags != 0) return DG_FILE_BATCH_SUBMIT_FAILED;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (runing_nr.load(std::memory_order_relaxed) != 0) return DG_FILE_BATCH_SUBMIT_FAILED;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (runing_nr.load(std::memory_order_relaxed) != 0) {
+            // A request thread marks its slot complete just before it leaves
+            // the count, so a caller that has collected every completion can
+            // still find the count above 0 for a moment.  Those threads are
+            // past their transfers: wait for them instead of refusing.
+            if (!transfers_finished()) return DG_FILE_BATCH_SUBMIT_FAILED;
+            lock.unlock();
+            sched_yield();
+            continue;
+        }
         // Counted in full before the first thread starts, so the counter
         // cannot reach 0 while later threads of this batch are being created.
         runing_nr.store(nr, std::memory_order_relaxed);
         cur_nr = nr;
+        break;
     }
     pthread_attr_t attr;
     bool attr_ok = pthread_attr_init(&attr) == 0 &&
@@ -126,6 +137,14 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
     }
     if (attr_ok) pthread_attr_destroy(&attr);
     return DG_FILE_SUCCESS;
+}
+
+// True when every request of the current batch has completed its transfer.
+// A cancelled slot says nothing about its thread, so it counts as running.
+bool batch_handle_t::transfers_finished() {
+    for (unsigned i = 0; i < cur_nr; ++i)
+        if (status_of(tasks[i]).load(std::memory_order_acquire) != DGFILE_COMPLETE) return false;
+    return true;
 }
 
 DGfileOpError batch_handle_t::get_status(unsigned min_nr, unsigned* nr, DGfileIOEvents_t* iocbp,

@@ -52,6 +52,7 @@ public:
 
 private:
     batch_handle_t(const std::atomic<int>* qrvdfd, unsigned max_nr, batch_task_t* tasks);
+    bool transfers_finished();
 
     const std::atomic<int>* const qrvdfd;
     const unsigned max_nr;             // constant after construction

@@ -244,6 +244,28 @@ TEST(Batch, SubmitWaitsForThePreviousBatchNotForItsCollection) {
     });
 }
 
+// Regression: a caller that has collected every completion was refused the
+// next batch while the request threads were still leaving the running count.
+TEST(Batch, NextSubmitAdmittedOnceEveryCompletionWasCollected) {
+    RunSandboxed([] {
+        Fixture s;
+        DGfileIOParams_t req = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(0));
+        for (int round = 0; round < 2000; ++round) {
+            ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 1, &req, 0).err, DG_FILE_SUCCESS)
+                << "round " << round;
+            // Poll without waiting, so the completion is seen the moment the
+            // request thread publishes it.
+            DGfileIOEvents_t ev;
+            unsigned nr = 0;
+            while (nr == 0) {
+                nr = 1;
+                ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 0, &nr, &ev, nullptr).err,
+                          DG_FILE_SUCCESS);
+            }
+        }
+    });
+}
+
 TEST(Batch, OddRequestsCompleteWithoutCrashingTheirThreads) {
     auto opts = sandbox::Options();
     opts.env = {{"DGFILE_DISABLE_CPU", "YES"}};
