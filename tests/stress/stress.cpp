@@ -124,7 +124,9 @@ struct DataFile {
     std::string path;
     int check_fd = -1;
 
-    DataFile(const std::string& name, std::size_t blocks) : path(std::string(kDataDir) + "/" + name) {
+    // The process id in the name keeps runs that overlap (ctest -j) apart.
+    DataFile(const std::string& name, std::size_t blocks)
+        : path(std::string(kDataDir) + "/" + name + "." + std::to_string(::getpid())) {
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         if (fd < 0) Fail("cannot create %s: %s", path.c_str(), std::strerror(errno));
         std::vector<unsigned char> data(blocks * kBlock);
