@@ -44,23 +44,9 @@ std::string DebugSettings(const std::string& extra = "", const std::string& dir 
 
 int ThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
 
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return sandbox::PathExists(path); }
 
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> Entries(const std::string& dir) { return sandbox::DirectoryEntries(dir); }
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

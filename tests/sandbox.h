@@ -75,6 +75,13 @@ std::vector<int> DescriptorsOn(const std::string& path);
 int DescriptorFlags(int fd);
 
 std::string ReadFile(const std::string& path);
+
+// Whether anything exists at `path` (a dangling link counts).
+bool PathExists(const std::string& path);
+
+// The names in a directory, sorted, without "." and ".."; empty when it
+// cannot be read.
+std::vector<std::string> DirectoryEntries(const std::string& dir);
 void WriteFile(const std::string& path, const std::string& contents);
 
 }  // namespace sandbox
