@@ -223,7 +223,7 @@ Doctor RunDoctor(const std::vector<std::string>& args, const Situation& situatio
         ADD_FAILURE() << "no exit line:\n" << result.out;
     d.out = result.out.substr(std::min(first.size() + 1, result.out.size()));
     d.err = result.err;
-    d.lines = programs::Lines(d.out);
+    d.lines = sandbox::Lines(d.out);
     return d;
 }
 

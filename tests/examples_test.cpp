@@ -101,7 +101,7 @@ TEST(ExampleChecks, BatchCookiesNamesTheRequestThatCameBackShort) {
     auto run = RunExample(EXAMPLE_BATCH_COOKIES, {{"QRVD_SIM", "1"}, {"QRVD_SIM_FAULT", "short:4096@3"}});
     EXPECT_EQ(run.exit_code, 1) << run.out;
     int wrong = 0, right = 0;
-    for (const std::string& line : programs::Lines(run.out)) {
+    for (const std::string& line : sandbox::Lines(run.out)) {
         if (line.rfind("request ", 0) != 0) continue;
         if (Has(line, "ret 4096: WRONG")) ++wrong;
         if (Has(line, "1 completion(s), ret 65536: ok")) ++right;

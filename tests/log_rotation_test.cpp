@@ -58,17 +58,6 @@ off_t SizeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string::size_type start = 0, end;
-    while ((end = text.find('\n', start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
 // Appends filler lines (starting with '.') until the file holds exactly
 // `size` bytes, as another writer appending to the log would.
 void GrowTo(const std::string& path, off_t size) {
@@ -105,7 +94,7 @@ std::vector<Rec> RecordsIn(const std::string& path) {
     std::string text = sandbox::ReadFile(path);
     EXPECT_TRUE(text.empty() || text.back() == '\n') << path << " ends inside a record";
     const std::string tag = " [DGFILE DEBUG] (dgFileBufRegister:";
-    for (const std::string& line : Lines(text)) {
+    for (const std::string& line : sandbox::Lines(text)) {
         if (!line.empty() && line[0] == '.') continue;
         auto at = line.find(tag);
         auto close = line.find(") API_CALL devPtr_base = (nil), length = ");

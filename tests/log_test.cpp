@@ -48,17 +48,6 @@ bool Exists(const std::string& path) { return sandbox::PathExists(path); }
 
 std::vector<std::string> Entries(const std::string& dir) { return sandbox::DirectoryEntries(dir); }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string::size_type start = 0, end;
-    while ((end = text.find('\n', start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
 size_t Count(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
@@ -119,7 +108,7 @@ std::optional<Record> ParseDebug(const std::string& line) {
 
 std::vector<Record> Records(const std::string& text) {
     std::vector<Record> records;
-    for (const std::string& line : Lines(text)) {
+    for (const std::string& line : sandbox::Lines(text)) {
         auto r = ParseDebug(line);
         EXPECT_TRUE(r.has_value()) << "malformed record: '" << line << "'";
         if (r) records.push_back(*r);
@@ -236,7 +225,7 @@ TEST(LogFile, AppendsToAnExistingFile) {
         sandbox::WriteFile(kLogFile, "from an earlier process\n");
         dgFileDriverClose();
         dgFileDriverClose();
-        auto lines = Lines(sandbox::ReadFile(kLogFile));
+        auto lines = sandbox::Lines(sandbox::ReadFile(kLogFile));
         ASSERT_EQ(lines.size(), 3u);
         EXPECT_EQ(lines[0], "from an earlier process");
         EXPECT_TRUE(ParseDebug(lines[1]).has_value()) << lines[1];
@@ -378,7 +367,7 @@ TEST(LogDir, AbsentOrEmptyMeansStandardOutputOnly) {
             EXPECT_FALSE(Exists("/dgfile.log"));
         });
         EXPECT_SANDBOX_OK(r);
-        auto lines = Lines(r.out);
+        auto lines = sandbox::Lines(r.out);
         ASSERT_EQ(lines.size(), 5u) << r.out;
         EXPECT_EQ(lines[0], "Wrong string: ");
         EXPECT_EQ(lines[1], "Wrong string: ");
@@ -545,7 +534,7 @@ TEST(LogThreads, RecordsNeverInterleaveAndSetUpRunsOnce) {
             for (const std::string& text : {sandbox::ReadFile(kLogFile), StdoutSoFar()}) {
                 std::map<int, int> next_length;  // per thread: the next length expected
                 size_t records = 0;
-                for (const std::string& line : Lines(text)) {
+                for (const std::string& line : sandbox::Lines(text)) {
                     if (line == "Wrong string: ") continue;
                     auto rec = ParseDebug(line);
                     ASSERT_TRUE(rec.has_value()) << line;

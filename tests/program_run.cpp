@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 extern char** environ;
 
@@ -87,14 +86,6 @@ std::string DirectIoDir(const std::string& fallback) {
     for (const std::string& dir : {std::string("/var/tmp"), std::string("/tmp"), fallback})
         if (TakesDirectIo(dir)) return dir;
     return std::string();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
 }
 
 }  // namespace programs

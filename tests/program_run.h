@@ -24,7 +24,4 @@ Run Start(const std::string& path, const std::vector<std::string>& args);
 // first; empty when none does.
 std::string DirectIoDir(const std::string& fallback);
 
-// The lines of `text` (without their newlines).
-std::vector<std::string> Lines(const std::string& text);
-
 }  // namespace programs

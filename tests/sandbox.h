@@ -82,6 +82,9 @@ bool PathExists(const std::string& path);
 // The names in a directory, sorted, without "." and ".."; empty when it
 // cannot be read.
 std::vector<std::string> DirectoryEntries(const std::string& dir);
+
+// The lines of `text` without their newlines (a last line without one counts).
+std::vector<std::string> Lines(const std::string& text);
 void WriteFile(const std::string& path, const std::string& contents);
 
 }  // namespace sandbox
