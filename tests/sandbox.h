@@ -85,6 +85,7 @@ std::vector<std::string> DirectoryEntries(const std::string& dir);
 
 // The lines of `text` without their newlines (a last line without one counts).
 std::vector<std::string> Lines(const std::string& text);
+
 void WriteFile(const std::string& path, const std::string& contents);
 
 }  // namespace sandbox
