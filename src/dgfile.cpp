@@ -45,7 +45,9 @@ DGfileError_t driver_open() {
     DGfileError_t result = make_status(DG_FILE_SUCCESS);
     if (direct_path_disabled()) return result;  // an open connection stays open
     if (fd.load() == -1) {
-        int opened = ::open(kDeviceNode, O_RDWR);
+        // Close-on-exec: the connection is the library's, and a program the
+        // application executes must not inherit it.
+        int opened = ::open(kDeviceNode, O_RDWR | O_CLOEXEC);
         if (opened < 0) {
             result = make_status(DG_FILE_DEVICE_NOT_FOUND);
             opened = -1;
@@ -152,7 +154,7 @@ DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh, DGfileDescr_t* descr) {
                            static_cast<unsigned>(flags & ~kAllowedOpenFlags));
         if (!(flags & O_DIRECT)) return make_status(DG_FILE_DIO_NOT_SET);
     }
-    auto* handle = new (std::nothrow) file_handle_t(&fd, descr, flags);
+    file_handle_t* handle = file_handle_t::create(&fd, descr, flags);
     if (handle == nullptr) return make_status(DG_FILE_INTERNAL_ERROR);
     *fh = handle;
     return make_status(DG_FILE_SUCCESS);

@@ -21,11 +21,11 @@ constexpr const char* kNode = "/dev/qrvd";
 
 size_t OpenCount() { return sandbox::DescriptorsOn(kNode).size(); }
 
-// The flags the kernel shows for a plain O_RDWR open of a file like the node;
-// comparing with it keeps processor-specific bits (the large-file bit) out of
-// the test.
+// The flags the kernel shows for an O_RDWR | O_CLOEXEC open of a file like
+// the node; comparing with it keeps processor-specific bits (the large-file
+// bit) out of the test.
 int PlainReadWriteFlags() {
-    int probe = ::open("/opt/tavo/etc/.probe", O_RDWR | O_CREAT, 0600);
+    int probe = ::open("/opt/tavo/etc/.probe", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     EXPECT_GE(probe, 0);
     int flags = sandbox::DescriptorFlags(probe);
     ::close(probe);
@@ -47,7 +47,9 @@ protected:
     void Run(const std::function<void()>& body) { Run(Opts(), body); }
 };
 
-TEST_P(Driver, OpenTwiceOpensTheNodeOnceReadWriteOnly) {
+// The device descriptor is the library's: programs the application executes
+// must not inherit it.
+TEST_P(Driver, OpenTwiceOpensTheNodeOnceReadWriteAndCloseOnExec) {
     Run([] {
         EXPECT_EQ(OpenCount(), 0u);
         EXPECT_EQ(dgFileDriverOpen().err, DG_FILE_SUCCESS);
@@ -55,6 +57,7 @@ TEST_P(Driver, OpenTwiceOpensTheNodeOnceReadWriteOnly) {
         auto fds = sandbox::DescriptorsOn(kNode);
         ASSERT_EQ(fds.size(), 1u);
         EXPECT_EQ(sandbox::DescriptorFlags(fds[0]), PlainReadWriteFlags());
+        EXPECT_NE(::fcntl(fds[0], F_GETFD) & FD_CLOEXEC, 0);
     });
 }
 
