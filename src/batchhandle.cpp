@@ -35,6 +35,7 @@ static_assert(std::atomic_ref<std::size_t>::is_always_lock_free);
 // slot and the handle, which may be destroyed right after.
 void finish(batch_task_t* task, ssize_t result) {
     ret_of(*task).store(static_cast<std::size_t>(result), std::memory_order_relaxed);
+    task->transferred.store(true, std::memory_order_release);
     DGfileStatus_t expected = DGFILE_PENDING;
     status_of(*task).compare_exchange_strong(expected, DGFILE_COMPLETE, std::memory_order_release,
                                              std::memory_order_relaxed);
@@ -48,6 +49,7 @@ void* batch_thread(void* targ) {
     auto* task = static_cast<batch_task_t*>(targ);
     if (status_of(*task).load(std::memory_order_acquire) != DGFILE_PENDING) {
         // Cancelled before it started: no transfer, the result stays 0.
+        task->transferred.store(true, std::memory_order_release);
         std::lock_guard<std::mutex> lock(*task->mutex);
         task->runing_nr->fetch_sub(1, std::memory_order_release);
         return nullptr;
@@ -87,6 +89,7 @@ batch_handle_t::batch_handle_t(const std::atomic<int>* qrvdfd_, unsigned max_nr_
         t.mutex = &mutex;
         t.runing_nr = &runing_nr;
         t.checked = false;
+        t.transferred.store(true, std::memory_order_relaxed);
         std::memset(&t.params, 0, sizeof t.params);
         std::memset(&t.events, 0, sizeof t.events);
     }
@@ -125,6 +128,7 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
         batch_task_t& t = tasks[i];
         t.params = iocbp[i];
         t.checked = false;
+        t.transferred.store(false, std::memory_order_relaxed);
         t.events.cookie = iocbp[i].cookie;  // lets the caller match completions
         ret_of(t).store(0, std::memory_order_relaxed);
         status_of(t).store(DGFILE_PENDING, std::memory_order_relaxed);
@@ -139,11 +143,11 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
     return DG_FILE_SUCCESS;
 }
 
-// True when every request of the current batch has completed its transfer.
-// A cancelled slot says nothing about its thread, so it counts as running.
+// True when every request thread of the current batch is past its transfer
+// (only its step off the running count is left).
 bool batch_handle_t::transfers_finished() {
     for (unsigned i = 0; i < cur_nr; ++i)
-        if (status_of(tasks[i]).load(std::memory_order_acquire) != DGFILE_COMPLETE) return false;
+        if (!tasks[i].transferred.load(std::memory_order_acquire)) return false;
     return true;
 }
 

@@ -245,25 +245,39 @@ TEST(Batch, SubmitWaitsForThePreviousBatchNotForItsCollection) {
 }
 
 // Regression: a caller that has collected every completion was refused the
-// next batch while the request threads were still leaving the running count.
+// next batch while the request threads were still leaving the running count,
+// more often when it cancelled the batch in between (the cancel overwrote
+// the state admission looked at).
 TEST(Batch, NextSubmitAdmittedOnceEveryCompletionWasCollected) {
-    RunSandboxed([] {
-        Fixture s;
-        DGfileIOParams_t req = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(0));
-        for (int round = 0; round < 2000; ++round) {
-            ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 1, &req, 0).err, DG_FILE_SUCCESS)
-                << "round " << round;
-            // Poll without waiting, so the completion is seen the moment the
-            // request thread publishes it.
-            DGfileIOEvents_t ev;
-            unsigned nr = 0;
-            while (nr == 0) {
-                nr = 1;
-                ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 0, &nr, &ev, nullptr).err,
-                          DG_FILE_SUCCESS);
+    for (bool cancel : {false, true}) {
+        RunSandboxed([cancel] {
+            Fixture s;
+            DGfileIOParams_t reqs[2] = {
+                Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(0)),
+                Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096, 4096, Cookie(1))};
+            int refused = 0;
+            for (int round = 0; round < 5000; ++round) {
+                if (dgFileBatchIOSubmit(s.batch, 2, reqs, 0).err != DG_FILE_SUCCESS) {
+                    ++refused;
+                    continue;
+                }
+                // Poll without waiting, so each completion is seen the moment
+                // its request thread publishes it.
+                DGfileIOEvents_t ev[2];
+                unsigned have = 0;
+                while (have < 2) {
+                    unsigned nr = 2 - have;
+                    ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 0, &nr, ev + have, nullptr).err,
+                              DG_FILE_SUCCESS);
+                    have += nr;
+                }
+                if (cancel) {
+                    ASSERT_EQ(dgFileBatchIOCancel(s.batch).err, DG_FILE_SUCCESS);
+                }
             }
-        }
-    });
+            EXPECT_EQ(refused, 0) << "of 5000 submits" << (cancel ? ", with cancel" : "");
+        });
+    }
 }
 
 TEST(Batch, OddRequestsCompleteWithoutCrashingTheirThreads) {
