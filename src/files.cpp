@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_locks.h"
 #include "log.h"
 #include "utils.h"
 
@@ -95,13 +96,73 @@ bool cpu_fallback_disabled() {
     return value != nullptr && std::strcmp(value, "YES") == 0;
 }
 
+// read() or write() until `size` bytes have moved, the file ends, or an
+// error comes: Linux moves at most 0x7ffff000 bytes per call, and a signal
+// may cut a call short.  Returns the bytes moved, or -1 when an error came
+// before any byte moved.
+template <typename Buffer, typename Call>
+ssize_t move_fully(Call call, int fd, Buffer buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = call(fd, buffer + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;  // end of file (or a file that takes no more)
+        } else if (errno != EINTR) {
+            if (done == 0) return -1;
+            break;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t read_fully(int fd, char* buffer, std::size_t size) {
+    return move_fully<char*>(::read, fd, buffer, size);
+}
+
+ssize_t write_fully(int fd, const char* buffer, std::size_t size) {
+    return move_fully<const char*>(::write, fd, buffer, size);
+}
+
 }  // namespace
 
-file_handle_t::file_handle_t(const std::atomic<int>* qrvdfd_, const DGfileDescr_t* descr_,
-                             int flags)
-    : qrvdfd(qrvdfd_), descr(*descr_), fileflag(flags), disable_cpu(cpu_fallback_disabled()) {
-    ::fstat(descr.handle.fd, &f_stat);  // kept for the record only; result ignored
+bool inside_allocation(const qrv_vendor_pointer_info_t& info, const void* devPtr_base,
+                       off_t devPtr_offset, std::size_t size) {
+    const auto base = reinterpret_cast<std::uintptr_t>(info.agentBaseAddress);
+    const std::uintptr_t start =
+        reinterpret_cast<std::uintptr_t>(devPtr_base) + static_cast<std::uintptr_t>(devPtr_offset);
+    if (start < base) return false;
+    const std::uint64_t skip = start - base;
+    return skip <= info.sizeInBytes && size <= info.sizeInBytes - skip;
 }
+
+file_handle_t* file_handle_t::create(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr,
+                                     int flags) {
+    struct stat st {};
+    const bool stat_ok = ::fstat(descr->handle.fd, &st) == 0;
+    file_lock_t* lock = nullptr;
+    if (raw_value(descr->type) == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
+        // A descriptor that cannot be examined shares no lock: a key of its
+        // own (its inode number cannot be 0 for a real file).
+        lock = stat_ok ? file_lock_acquire(st.st_dev, st.st_ino) : file_lock_acquire(0, 0);
+        if (lock == nullptr) return nullptr;
+    }
+    auto* handle = new (std::nothrow) file_handle_t(qrvdfd, descr, flags, st, lock);
+    if (handle == nullptr) file_lock_release(lock);
+    return handle;
+}
+
+file_handle_t::file_handle_t(const std::atomic<int>* qrvdfd_, const DGfileDescr_t* descr_,
+                             int flags, const struct stat& st, file_lock_t* file_lock_)
+    : qrvdfd(qrvdfd_),
+      descr(*descr_),
+      fileflag(flags),
+      f_stat(st),
+      disable_cpu(cpu_fallback_disabled()),
+      file_lock(file_lock_) {}
+
+file_handle_t::~file_handle_t() { file_lock_release(file_lock); }
 
 ssize_t file_handle_t::read(void* devPtr_base, std::size_t size, off_t file_offset,
                             off_t devPtr_offset) {
@@ -127,7 +188,8 @@ ssize_t file_handle_t::transfer(op_t op, const char* func, void* devPtr_base, st
 
     std::unique_lock<std::mutex> lock(mutex);
     ssize_t moved = -1;
-    if (direct(op, func, devPtr_base, size, file_offset, devPtr_offset, &moved)) {
+    pointer_query_t query;
+    if (direct(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &moved)) {
         lock.unlock();
         dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "KMD");
         return moved;
@@ -136,23 +198,28 @@ ssize_t file_handle_t::transfer(op_t op, const char* func, void* devPtr_base, st
         dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Fail");
         return -1;
     }
-    if (!fallback(op, func, devPtr_base, size, file_offset, devPtr_offset, &moved)) return -1;
+    if (!fallback(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &moved))
+        return -1;
     lock.unlock();
     dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Host");
     return moved;
 }
 
 // One kernel request.  True when the driver moved the data; *moved is then
-// the byte count it reported.  REQUIRES: mutex held.
+// the byte count it reported.  *query keeps the pointer query's answer for
+// the fallback.  REQUIRES: mutex held.
 bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                           off_t file_offset, off_t devPtr_offset, ssize_t* moved) {
+                           off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
+                           ssize_t* moved) {
     int device = qrvdfd->load();
     if (device == -1) return false;
 
-    qrv_vendor_pointer_info_t info;
+    qrv_vendor_pointer_info_t& info = query->info;
     std::memset(&info, 0, sizeof info);
     info.size = sizeof info;
-    if (qrv_vendor_pointer_info(devPtr_base, &info, nullptr, nullptr, nullptr) != 0) return false;
+    query->made = true;
+    query->status = qrv_vendor_pointer_info(devPtr_base, &info, nullptr, nullptr, nullptr);
+    if (query->status != 0) return false;
 
     // Zero-filled so that no stack bytes travel to the driver in the padding.
     qrvd_ioctl_file_inout_vram_args args;
@@ -190,17 +257,53 @@ bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::si
     return true;
 }
 
-// The CPU copy on the application's own descriptor: O_DIRECT off, seek, one
-// read() or write() through a host buffer, one runtime copy, flags restored
-// to those read at registration.  Returns false when it gave up before the
-// data moved (nothing more is logged then); otherwise *moved is the byte
+// The host buffer a CPU copy needs.  A read of a regular file can deliver no
+// more than lies between the offset and the end of the file: a huge size on
+// a small file must not cost host memory of the huge size.  REQUIRES: the
+// file lock held (the caller's seek succeeded, so file_offset >= 0).
+std::size_t file_handle_t::buffer_size(op_t op, std::size_t size, off_t file_offset) const {
+    if (op != op_t::read) return size;
+    struct stat st;
+    if (::fstat(descr.handle.fd, &st) != 0 || !S_ISREG(st.st_mode)) return size;
+    if (st.st_size <= file_offset) return 0;
+    const auto left = static_cast<std::uint64_t>(st.st_size - file_offset);
+    return left < size ? static_cast<std::size_t>(left) : size;
+}
+
+// The CPU copy on the application's own descriptor, under the file's lock:
+// O_DIRECT off, seek, read() or write() through a host buffer until the
+// whole range (or the end of the file) has moved, one runtime copy, flags
+// restored to those read at registration.  A device range outside the
+// allocation the runtime reports for devPtr_base moves nothing.  Returns
+// false when it gave up before the data moved; otherwise *moved is the byte
 // count or -1.  REQUIRES: mutex held.
 bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                             off_t file_offset, off_t devPtr_offset, ssize_t* moved) {
+                             off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
+                             ssize_t* moved) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "direct copy failed, fallback to cpu copy");
     timeval start, end;
     ::gettimeofday(&start, nullptr);
 
+    // The direct path asked the runtime only while the device connection was
+    // open; a pointer it does not know is copied as the runtime sees fit.
+    if (!query->made) {
+        std::memset(&query->info, 0, sizeof query->info);
+        query->info.size = sizeof query->info;
+        query->made = true;
+        query->status =
+            qrv_vendor_pointer_info(devPtr_base, &query->info, nullptr, nullptr, nullptr);
+    }
+    if (query->status == 0 &&
+        !inside_allocation(query->info, devPtr_base, devPtr_offset, size)) {
+        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__,
+                       "device range %p + %zd, size %zu, outside its allocation %p, size %llu",
+                       devPtr_base, static_cast<ssize_t>(devPtr_offset), size,
+                       query->info.agentBaseAddress,
+                       static_cast<unsigned long long>(query->info.sizeInBytes));
+        return false;
+    }
+
+    std::lock_guard<std::mutex> file_guard(file_lock->mutex);
     const int fd = descr.handle.fd;
     if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) return false;
     if (::lseek(fd, file_offset, SEEK_SET) < 0) {
@@ -213,14 +316,15 @@ bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::
                                            static_cast<std::uintptr_t>(devPtr_offset));
     ssize_t count = -1;
     {
-        bounce_buffer buffer(size);
+        const std::size_t length = buffer_size(op, size, file_offset);
+        bounce_buffer buffer(length);
         if (buffer.data() == nullptr) {
             ::fcntl(fd, F_SETFL, fileflag);
             return false;
         }
         copy_fn copy = runtime_copy();
         if (op == op_t::read) {
-            count = ::read(fd, buffer.data(), size);
+            count = read_fully(fd, buffer.data(), length);
             // Only the bytes read() delivered go to device memory; a copy
             // that fails means they never arrived, which the caller must learn.
             if (count > 0 && (copy == nullptr ||
@@ -230,7 +334,7 @@ bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::
         } else if (copy != nullptr && copy(buffer.data(), device, size, dgMemcpyDefault) == 0) {
             // Without a successful copy the buffer holds nothing of the
             // caller's: it never reaches the file.
-            count = ::write(fd, buffer.data(), size);
+            count = write_fully(fd, buffer.data(), size);
         }
     }
 

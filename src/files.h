@@ -7,9 +7,14 @@
 // points and the batch request threads; any number of threads may transfer
 // through one handle at once.
 // Locks: a handle's `mutex` makes one direct attempt or one whole CPU
-// fallback (flag change, seek, read/write, flag restore) a unit per handle.
-// The log's lock is taken while it is held, never the reverse.  The device
-// descriptor is read through `qrvdfd` without g_mutex (an atomic load).
+// fallback a unit per handle.  The fallback (flag change, seek, read/write,
+// flag restore) also holds the lock of the file (file_locks.h), shared by
+// every handle on it, since flags and position belong to the open file, not
+// to the handle; the direct path needs no such lock (the driver reads at an
+// explicit offset).  Order: handle mutex, file lock, log lock; never the
+// reverse.  The device descriptor is read through `qrvdfd` without g_mutex
+// (an atomic load).  The application's own use of a registered descriptor
+// while a transfer runs is not guarded: that stays its responsibility.
 #pragma once
 
 #include <linux/types.h>
@@ -120,11 +125,28 @@ extern const int kAllowedOpenFlags;
 
 // ---- The file handle ---------------------------------------------------------
 
+struct file_lock_t;
+
+// What the runtime said of a transfer's device pointer, once asked.
+struct pointer_query_t {
+    bool made = false;
+    int status = -1;  // 0: `info` describes the allocation holding the pointer
+    qrv_vendor_pointer_info_t info{};
+};
+
+// Whether [devPtr_base + devPtr_offset, + size) lies inside the allocation
+// `info` describes; offsets wrap as the device addresses they form.
+bool inside_allocation(const qrv_vendor_pointer_info_t& info, const void* devPtr_base,
+                       off_t devPtr_offset, std::size_t size);
+
 class file_handle_t {
 public:
     // `flags`: the descriptor's status flags read at registration (0 for
     // kinds other than a POSIX descriptor).  Reads DGFILE_DISABLE_CPU now.
-    file_handle_t(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr, int flags);
+    // Null when no memory is left.
+    static file_handle_t* create(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr,
+                                 int flags);
+    ~file_handle_t();
 
     file_handle_t(const file_handle_t&) = delete;
     file_handle_t& operator=(const file_handle_t&) = delete;
@@ -139,18 +161,26 @@ public:
 private:
     enum class op_t : __u8 { read = 0, write = 1 };
 
+    file_handle_t(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr, int flags,
+                  const struct stat& st, file_lock_t* file_lock);
+
     ssize_t transfer(op_t op, const char* func, void* devPtr_base, std::size_t size,
                      off_t file_offset, off_t devPtr_offset);
     bool direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                off_t file_offset, off_t devPtr_offset, ssize_t* moved);
+                off_t file_offset, off_t devPtr_offset, pointer_query_t* query, ssize_t* moved);
     bool fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                  off_t file_offset, off_t devPtr_offset, ssize_t* moved);
+                  off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
+                  ssize_t* moved);
+    std::size_t buffer_size(op_t op, std::size_t size, off_t file_offset) const;
 
     const std::atomic<int>* const qrvdfd;  // the process-wide device descriptor
     const DGfileDescr_t descr;             // constant after construction
     const int fileflag;                    // restored after every fallback
     dgfileRDMAInfo_t rdma{};               // handed to the user callbacks only
-    struct stat f_stat{};                  // taken at construction, not consulted
+    const struct stat f_stat;              // taken at construction
     std::mutex mutex;                      // see the header comment
     const bool disable_cpu;                // DGFILE_DISABLE_CPU was "YES"
+    // Shared with every handle on the same file; held around each CPU copy.
+    // Null for kinds other than a POSIX descriptor (they have no CPU copy).
+    file_lock_t* const file_lock;
 };

@@ -1,6 +1,9 @@
 // File handles and the four file entry points, through the shipped library
 // and the simulated platform, each case in its own sandboxed child.
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -364,12 +367,14 @@ TEST(Fallback, AFailingCopyFailsTheTransferAndNeverWritesTheBuffer) {
         int fd = file.Open(O_RDWR | O_DIRECT);
         DGfileHandle_t fh = Register(fd);
         DeviceBuffer dev(65536);
-        // The device range runs past the allocation: the runtime refuses the
-        // copy, so the read must not claim the bytes arrived ...
-        EXPECT_EQ(dgFileRead(fh, dev.ptr, 8192, 0, 61440), -1);
+        // The page after the allocation: device memory, but in no allocation,
+        // so the runtime knows no allocation to check the range against and
+        // refuses the copy.  The read must not claim the bytes arrived ...
+        char* unmapped = dev.At(65536);
+        EXPECT_EQ(dgFileRead(fh, unmapped, 8192, 0, 0), -1);
         EXPECT_TRUE(AllEqual(dev.View(), 65536, 0xee));
         // ... and the write must not put the host buffer's garbage in the file.
-        EXPECT_EQ(dgFileWrite(fh, dev.ptr, 8192, 0, 61440), -1);
+        EXPECT_EQ(dgFileWrite(fh, unmapped, 8192, 0, 0), -1);
         EXPECT_TRUE(MatchesFile(file.Contents().data(), 1 << 20, 0));
         // A file range the file system refuses: read() fails, -1.
         int wronly = file.Open(O_WRONLY | O_DIRECT);
@@ -387,6 +392,175 @@ TEST(Fallback, AFailingCopyFailsTheTransferAndNeverWritesTheBuffer) {
     EXPECT_EQ(std::count(shapes.begin(), shapes.end(), "Host"), 2);
     EXPECT_EQ(Shapes(Records(r.out, "write")),
               (std::vector<std::string>{kFallbackStart, "timing size = 8192", "Host"}));
+}
+
+// Regression: with the device connection open the driver refuses a range
+// outside the allocation, and the CPU copy then wrote into whatever lay
+// there (the next allocation) and reported success; without a connection no
+// one checked at all.  A range outside the allocation the runtime reports
+// for the pointer now moves nothing, in either direction.
+TEST(Fallback, DeviceRangeOutsideItsAllocationMovesNothing) {
+    for (bool device : {true, false}) {
+        auto opts = Logged();
+        opts.device_node = device;
+        auto r = sandbox::Run(opts, [device] {
+            qrvd_sim_set_enabled(device);
+            TempFile file(65536);
+            int fd = file.Open(O_RDWR | O_DIRECT);
+            DGfileHandle_t fh = Register(fd);
+            DeviceBuffer a(4096), b(4096);  // b right after a and its guard page
+            const off_t next = static_cast<char*>(b.ptr) - static_cast<char*>(a.ptr);
+            struct Range {
+                void* base;
+                std::size_t size;
+                off_t offset;
+            };
+            for (const Range& bad : {Range{a.ptr, 4096, next},           // wholly in b
+                                     Range{a.ptr, 8192, 0},              // runs past a's end
+                                     Range{a.At(1024), 4096, 0},         // the same, from inside
+                                     Range{b.ptr, 4096, -4096},          // before b's start
+                                     Range{a.ptr, 4096, off_t{1} << 40},  // off the device
+                                     Range{a.ptr, SIZE_MAX, 0}}) {       // wraps around
+                EXPECT_EQ(dgFileRead(fh, bad.base, bad.size, 0, bad.offset), -1)
+                    << bad.size << " at " << bad.offset;
+                EXPECT_EQ(dgFileWrite(fh, bad.base, bad.size, 0, bad.offset), -1)
+                    << bad.size << " at " << bad.offset;
+            }
+            EXPECT_TRUE(AllEqual(a.View(), 4096, 0xee));
+            EXPECT_TRUE(AllEqual(b.View(), 4096, 0xee));
+            EXPECT_TRUE(MatchesFile(file.Contents().data(), 65536, 0));
+            // Ranges that end exactly at the allocation's end still move.
+            EXPECT_EQ(dgFileRead(fh, a.At(1024), 3072, 4096, 0), 3072);
+            EXPECT_EQ(dgFileRead(fh, b.ptr, 2048, 8192, 2048), 2048);
+            EXPECT_TRUE(MatchesFile(a.View() + 1024, 3072, 4096));
+            EXPECT_TRUE(MatchesFile(b.View() + 2048, 2048, 8192));
+            dgFileHandleDeregister(fh);
+            ::close(fd);
+        });
+        EXPECT_SANDBOX_OK(r) << (device ? "with" : "without") << " the device";
+    }
+}
+
+// A sparse file whose only data are pattern blocks at `spots`, in `dir`;
+// removed on exit.
+class SparseFile {
+public:
+    SparseFile(const std::string& dir, std::uint64_t size, const std::vector<std::uint64_t>& spots)
+        : path_(dir + "/dgfile-sparse-XXXXXX") {
+        int fd = ::mkstemp(path_.data());
+        EXPECT_GE(fd, 0) << path_;
+        EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+        std::vector<unsigned char> block(4096);
+        for (std::uint64_t at : spots) {
+            for (std::size_t i = 0; i < block.size(); ++i) block[i] = Pattern(at + i);
+            EXPECT_EQ(::pwrite(fd, block.data(), block.size(), static_cast<off_t>(at)), 4096);
+        }
+        ::close(fd);
+    }
+    ~SparseFile() { ::unlink(path_.c_str()); }
+    int Open(int flags) const { return ::open(path_.c_str(), flags); }
+
+private:
+    std::string path_;
+};
+
+// A directory for large scratch files: a memory file system (with huge
+// pages) private to this sandboxed child where it takes O_DIRECT (recent
+// kernels), so that gigabytes cost memory copies rather than disk writes;
+// /var/tmp otherwise.
+std::string LargeScratchDir() {
+    const char* dir = "/mnt";
+    if (::mount("tmpfs", dir, "tmpfs", 0, "size=8g,huge=always,mode=0755") != 0 &&
+        ::mount("tmpfs", dir, "tmpfs", 0, "size=8g,mode=0755") != 0)
+        return "/var/tmp";
+    const std::string probe = std::string(dir) + "/probe";
+    int fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_DIRECT, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        ::unlink(probe.c_str());
+        return dir;
+    }
+    ::umount(dir);
+    return "/var/tmp";
+}
+
+// Regression: Linux moves at most 0x7ffff000 bytes per read() or write(), and
+// the CPU copy made one call, so a transfer above 2 GiB came back short far
+// from the end of the file.  The memory is host memory the runtime does not
+// know (copied into as it is) backed by huge pages: simulated device memory
+// would cost a page fault per 4 KiB, which is all this test would measure.
+TEST(Fallback, TransfersAbove2GiBMoveEveryByte) {
+    auto opts = Logged();
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        constexpr std::uint64_t kLimit = 0x7ffff000;
+        constexpr std::size_t kSize = kLimit + 8192;
+        const std::vector<std::uint64_t> spots = {0, kLimit - 4096, kLimit, kSize - 4096};
+        const std::string dir = LargeScratchDir();
+        SparseFile in(dir, kSize, spots);
+        int fd = in.Open(O_RDONLY | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        void* mem = ::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                           -1, 0);
+        ASSERT_NE(mem, MAP_FAILED);
+        ::madvise(mem, kSize, MADV_HUGEPAGE);
+        auto* bytes = static_cast<unsigned char*>(mem);
+        EXPECT_EQ(dgFileRead(fh, mem, kSize, 0, 0), static_cast<ssize_t>(kSize));
+        for (std::uint64_t at : spots) EXPECT_TRUE(MatchesFile(bytes + at, 4096, at)) << at;
+        EXPECT_TRUE(AllEqual(bytes + 4096, 4096, 0));
+        ::close(fd);
+        dgFileHandleDeregister(fh);
+
+        SparseFile out(dir, 0, {});
+        int wfd = out.Open(O_WRONLY | O_DIRECT);
+        fh = Register(wfd);
+        EXPECT_EQ(dgFileWrite(fh, mem, kSize, 0, 0), static_cast<ssize_t>(kSize));
+        ::munmap(mem, kSize);
+        struct stat st {};
+        EXPECT_EQ(::fstat(wfd, &st), 0);
+        EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), kSize);
+        int check = out.Open(O_RDONLY);
+        std::vector<unsigned char> block(4096);
+        for (std::uint64_t at : spots) {
+            EXPECT_EQ(::pread(check, block.data(), 4096, static_cast<off_t>(at)), 4096);
+            EXPECT_TRUE(MatchesFile(block.data(), 4096, at)) << at;
+        }
+        ::close(check);
+        dgFileHandleDeregister(fh);
+        ::close(wfd);
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
+// Regression: a read asking for far more than the file holds committed a
+// host buffer of the whole requested size.  The buffer is now bounded by
+// what lies between the offset and the end of the file.
+TEST(Fallback, ReadOfAHugeSizeFromASmallFileCostsTheFilesSize) {
+    auto opts = Logged();
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        constexpr std::size_t kHuge = std::size_t{4} << 30;
+        TempFile file(4096);
+        int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        // Host memory the runtime does not know: copied into as it is.
+        void* host = ::mmap(nullptr, kHuge, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        ASSERT_NE(host, MAP_FAILED);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        EXPECT_EQ(dgFileRead(fh, host, kHuge, 0, 0), 4096);
+        EXPECT_EQ(dgFileRead(fh, host, kHuge, 1024, 0), 3072);
+        EXPECT_EQ(dgFileRead(fh, host, kHuge, 4096, 0), 0);
+        ::getrusage(RUSAGE_SELF, &after);
+        EXPECT_TRUE(MatchesFile(static_cast<unsigned char*>(host), 3072, 1024));
+        // Peak resident memory in KiB: the file's size, not the request's.
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);
+        ::munmap(host, kHuge);
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
 }
 
 TEST(Fallback, AHostBufferThatCannotBeAllocatedFailsCleanly) {
@@ -570,6 +744,103 @@ void ManyThreads(bool direct) {
     EXPECT_TRUE(MatchesFile(contents.data() + half, half, 0));
     dgFileHandleDeregister(shared);
     ::close(shared_fd);
+}
+
+// Regression: the CPU copy changes the flags and the position of the open
+// file, which every handle registered on the descriptor or on a dup() of it
+// shares.  Threads on such handles, and a batch naming them, read unaligned
+// ranges (so the driver refuses them and the CPU copy runs) and write each
+// range back where it came from: every result must be whole, every device
+// byte right, and the file unchanged.
+void HandlesSharingOneFile(bool direct) {
+    constexpr int kThreads = 3;
+    constexpr int kRounds = 300;
+    constexpr std::size_t kFile = 1 << 20;
+    constexpr std::size_t kMost = 20000;
+    qrvd_sim_set_enabled(direct);
+    if (direct) {
+        ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_REFUSE, EIO, 3), 0);
+    }
+    TempFile file(kFile);
+    const int fd = file.Open(O_RDWR | O_DIRECT);
+    const int dup_fd = ::dup(fd);
+    const DGfileHandle_t handles[] = {Register(fd), Register(dup_fd), Register(fd)};
+    std::atomic<int> failures{0};
+    auto next = [](std::uint64_t& state) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return state >> 33;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            DeviceBuffer dev(kMost);
+            std::uint64_t state = static_cast<std::uint64_t>(t) + 1;
+            for (int round = 0; round < kRounds && failures.load() < 5; ++round) {
+                const std::size_t n = 1 + next(state) % kMost;
+                const off_t at = static_cast<off_t>(next(state) % (kFile - n));
+                const DGfileHandle_t fh = handles[(t + round) % 3];
+                dgMemset(dev.ptr, 0xee, kMost);
+                if (dgFileRead(fh, dev.ptr, n, at, 0) != static_cast<ssize_t>(n) ||
+                    !MatchesFile(dev.View(), n, static_cast<std::uint64_t>(at)) ||
+                    dgFileWrite(fh, dev.ptr, n, at, 0) != static_cast<ssize_t>(n)) {
+                    ADD_FAILURE() << "thread " << t << ": " << n << " bytes at " << at;
+                    failures.fetch_add(1);
+                }
+            }
+        });
+    }
+    // Meanwhile batches whose requests alternate between the handles.
+    DGfileBatchHandle_t batch = nullptr;
+    ASSERT_EQ(dgFileBatchIOSetUp(&batch, 4).err, DG_FILE_SUCCESS);
+    DeviceBuffer dev(4 * kMost);
+    std::uint64_t state = 99;
+    for (int round = 0; round < kRounds / 4 && failures.load() < 5; ++round) {
+        DGfileIOParams_t reqs[4] = {};
+        for (unsigned i = 0; i < 4; ++i) {
+            reqs[i].mode = DGFILE_BATCH;
+            reqs[i].opcode = DGFILE_READ;
+            reqs[i].fh = handles[i % 2];
+            reqs[i].u.batch.devPtr_base = dev.ptr;
+            reqs[i].u.batch.devPtr_offset = static_cast<off_t>(i * kMost);
+            reqs[i].u.batch.size = 1 + next(state) % kMost;
+            reqs[i].u.batch.file_offset =
+                static_cast<off_t>(next(state) % (kFile - reqs[i].u.batch.size));
+            reqs[i].cookie = &reqs[i];
+        }
+        dgMemset(dev.ptr, 0xee, 4 * kMost);
+        ASSERT_EQ(dgFileBatchIOSubmit(batch, 4, reqs, 0).err, DG_FILE_SUCCESS);
+        DGfileIOEvents_t events[4];
+        unsigned nr = 4;
+        ASSERT_EQ(dgFileBatchIOGetStatus(batch, 4, &nr, events, nullptr).err, DG_FILE_SUCCESS);
+        ASSERT_EQ(nr, 4u);
+        for (const DGfileIOEvents_t& e : events) {
+            const auto* q = static_cast<const DGfileIOParams_t*>(e.cookie);
+            const std::size_t dev_off = static_cast<std::size_t>(q->u.batch.devPtr_offset);
+            if (e.ret != q->u.batch.size ||
+                !MatchesFile(dev.View() + dev_off, q->u.batch.size,
+                             static_cast<std::uint64_t>(q->u.batch.file_offset))) {
+                ADD_FAILURE() << "batch: " << q->u.batch.size << " bytes at "
+                              << q->u.batch.file_offset << " gave " << e.ret;
+                failures.fetch_add(1);
+            }
+        }
+    }
+    for (auto& th : threads) th.join();
+    dgFileBatchIODestroy(batch);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(MatchesFile(file.Contents().data(), kFile, 0));
+    for (DGfileHandle_t fh : handles) dgFileHandleDeregister(fh);
+    ::close(dup_fd);
+    ::close(fd);
+}
+
+TEST(Concurrency, HandlesSharingOneFileNeverMixTheirBytes) {
+    for (bool direct : {false, true}) {
+        auto opts = sandbox::Options();
+        opts.device_node = direct;
+        auto r = sandbox::Run(opts, [direct] { HandlesSharingOneFile(direct); });
+        EXPECT_SANDBOX_OK(r) << (direct ? "direct and fallback mixed" : "fallback only");
+    }
 }
 
 TEST(Concurrency, ThreadsOnSharedAndOwnHandlesMoveEveryByte) {

@@ -1,0 +1,36 @@
+#include "file_locks.h"
+
+#include <map>
+#include <new>
+
+namespace {
+
+// Constant-initialised mutex; the map is built on first use and never
+// destroyed, so that a handle released during exit still finds it.
+std::mutex registry_mutex;
+
+std::map<std::pair<dev_t, ino_t>, file_lock_t>& registry() {
+    static auto* locks = new std::map<std::pair<dev_t, ino_t>, file_lock_t>;
+    return *locks;
+}
+
+}  // namespace
+
+file_lock_t* file_lock_acquire(dev_t dev, ino_t ino) {
+    std::lock_guard<std::mutex> guard(registry_mutex);
+    try {
+        auto key = std::make_pair(dev, ino);
+        file_lock_t& lock = registry()[key];  // map nodes never move
+        lock.key = key;
+        ++lock.refs;
+        return &lock;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void file_lock_release(file_lock_t* lock) {
+    if (lock == nullptr) return;
+    std::lock_guard<std::mutex> guard(registry_mutex);
+    if (--lock->refs == 0) registry().erase(lock->key);
+}
