@@ -443,17 +443,47 @@ bool distinct_log_filepath(const LogQueue& queue, char* path, size_t size) {
     return true;
 }
 
+namespace {
+
+// Whether `fd` is a regular file, which is then made blocking again so that
+// records are written with ordinary blocking writes; false with errno set
+// otherwise (EINVAL for anything that is not a regular file).
+bool regular_and_blocking(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags != -1 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
 FILE* open_log_file(LogFileInfo* entry) {
     // Created here, or appended to as it is: O_EXCL tells the two apart, so
     // that trimming never deletes a file holding another process's records.
     // Close-on-exec: the stream is the library's, programs the application
     // executes must not inherit it.  A fork child does keep it.
-    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-    int fd = ::open(entry->fullpath, kFlags | O_EXCL, 0666);
+    //
+    // The log directory may be writable by other users, who can plant
+    // something under the predictable name.  O_NOFOLLOW refuses a symbolic
+    // link as the last component (a linked directory above it still works),
+    // O_NONBLOCK keeps a FIFO from blocking the open, O_NOCTTY keeps a
+    // terminal from becoming the process's controlling one, and fstat then
+    // keeps only a regular file; anything else fails like a file that cannot
+    // be opened.  Created files are 0644 before the umask: nobody else may
+    // write into the library's log.
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
+                           O_NONBLOCK | O_NOCTTY;
+    constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+    int fd = ::open(entry->fullpath, kFlags | O_EXCL, kMode);
     entry->owned = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = ::open(entry->fullpath, kFlags, 0666);
+    if (fd < 0 && errno == EEXIST) fd = ::open(entry->fullpath, kFlags, kMode);
     if (fd < 0) return nullptr;
-    FILE* stream = ::fdopen(fd, "a");
+
+    FILE* stream = regular_and_blocking(fd) ? ::fdopen(fd, "a") : nullptr;
     if (stream == nullptr) {
         const int error = errno;
         if (entry->owned) ::unlink(entry->fullpath);  // empty, and nobody will list it

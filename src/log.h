@@ -7,6 +7,10 @@
 // may call dgfileDebugLog at any time, with or without other library locks
 // held (a file handle's mutex may be held); the log takes only its own
 // process-wide lock, dgfileDebugLock, and never calls back into other units.
+// Log files are opened without following a symbolic link at the file's own
+// name and without blocking; whatever is not a regular file there (a planted
+// link, FIFO, directory or device) counts as a file that cannot be opened.
+// Files the log creates get mode 0644 before the umask.
 // Everything declared here is internal to the library (hidden, not exported);
 // the helpers below the emitter are declared for the log's own unit tests.
 #pragma once
@@ -141,9 +145,11 @@ bool queue_push(LogQueue* queue, LogFileInfo* file);
 // numbered name does not fit `size` (the path is then unchanged).
 bool distinct_log_filepath(const LogQueue& queue, char* path, size_t size);
 
-// Opens entry->fullpath for appending (close-on-exec, line-buffered) and sets
-// entry->owned to whether this call created the file.  Null on failure, with
-// errno set and nothing printed.
+// Opens entry->fullpath for appending (close-on-exec, line-buffered, blocking
+// writes) and sets entry->owned to whether this call created the file (mode
+// 0644 before the umask).  Null on failure, with errno set and nothing
+// printed; a symbolic link at the name, or anything there that is not a
+// regular file, is such a failure and is never waited on.
 FILE* open_log_file(LogFileInfo* entry);
 
 // Whether the current log stream must be replaced before the next record:

@@ -129,6 +129,8 @@ TEST_F(OpenLogFile, CreatedFileIsOwnedExistingFileIsAppendedAndNotOwned) {
     FILE* f = open_log_file(&fresh);
     ASSERT_NE(f, nullptr);
     EXPECT_TRUE(fresh.owned);
+    // An ordinary blocking append stream, whichever way the file was opened.
+    EXPECT_EQ(::fcntl(::fileno(f), F_GETFL) & (O_APPEND | O_NONBLOCK), O_APPEND);
     std::fputs("one\n", f);
     std::fclose(f);
 
@@ -136,6 +138,7 @@ TEST_F(OpenLogFile, CreatedFileIsOwnedExistingFileIsAppendedAndNotOwned) {
     FILE* g = open_log_file(&again);
     ASSERT_NE(g, nullptr);
     EXPECT_FALSE(again.owned);
+    EXPECT_EQ(::fcntl(::fileno(g), F_GETFL) & (O_APPEND | O_NONBLOCK), O_APPEND);
     std::fputs("two\n", g);
     // Close-on-exec, so that programs the application executes do not
     // inherit the library's stream.
