@@ -3,6 +3,7 @@
 // and placement, retries, threads and fork.  Each case runs in its own
 // sandboxed child with its own settings file, host name and environment.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -498,6 +500,116 @@ TEST(LogFile, OpenFailureIsReportedAndRetried) {
                      "Failed to open log file: /opt/tavo/etc/log/dgfile.log\n");
     EXPECT_EQ(r.out, "");
 }
+
+TEST(LogFile, CreatedFilesAreNotWritableByOthersAndALinkedDirectoryWorks) {
+    sandbox::Options o;
+    // log_dir is a symbolic link to the directory: only the file's own name
+    // must not be one.
+    o.settings = DebugSettings("print_to_console = false\nmax_file_size = 1\n",
+                               "/opt/tavo/etc/link");
+    RunOk(o, [] {
+        ::umask(0);  // the mode seen is then exactly the one asked for
+        ASSERT_EQ(::mkdir(kLogDir, 0777), 0);
+        ASSERT_EQ(::symlink("log", "/opt/tavo/etc/link"), 0);
+        const std::string rotated = std::string(kLogDir) + "/dgfile.1.log";
+        for (int i = 0; i < 100 && !Exists(rotated); ++i) dgFileBufRegister(nullptr, 1, i);
+        for (const std::string& path : {std::string(kLogFile), rotated}) {
+            struct stat st;
+            ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+            EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
+            EXPECT_EQ(st.st_mode & 07777, 0644u) << path;
+        }
+        EXPECT_EQ(Records(sandbox::ReadFile(rotated)).size(), 1u);
+    });
+}
+
+// Something planted under the log file's predictable name, in a directory
+// others can write to, at the set-up (dgfile.log) or at a rotation
+// (dgfile.1.log, once dgfile.log is full).  It is refused like a file that
+// cannot be opened: reported, the record dropped, the next record tries again.
+// Nothing is written through it and nothing waits on it.
+enum class Planted { Symlink, Fifo, FifoWithReader, Directory };
+enum class Moment { SetUp, Rotation };
+
+class LogFilePlanted : public ::testing::TestWithParam<std::tuple<Planted, Moment>> {};
+
+TEST_P(LogFilePlanted, IsRefusedLikeAFileThatCannotBeOpened) {
+    const auto [kind, moment] = GetParam();
+    const std::string name =
+        moment == Moment::SetUp ? kLogFile : std::string(kLogDir) + "/dgfile.1.log";
+    sandbox::Options o;
+    o.settings = DebugSettings("print_to_console = false\nmax_file_size = 1\n");
+    o.timeout_ms = 10000;  // a call that hangs shows as a timed-out child
+    auto r = sandbox::Run(o, [kind = kind, moment = moment, &name] {
+        const std::string outside = "/opt/tavo/etc/outside";
+        const std::string outside_text = "not the log's\n";
+        const std::string full = std::string(1999, '.') + "\n";  // over the 1 KiB limit
+        ASSERT_EQ(::mkdir(kLogDir, 0777), 0);
+        sandbox::WriteFile(outside, outside_text);
+        if (moment == Moment::Rotation) sandbox::WriteFile(kLogFile, full);
+        int reader = -1;
+        mode_t type = S_IFIFO;
+        switch (kind) {
+        case Planted::Symlink:
+            ASSERT_EQ(::symlink(outside.c_str(), name.c_str()), 0);
+            type = S_IFLNK;
+            break;
+        case Planted::FifoWithReader:
+            ASSERT_EQ(::mkfifo(name.c_str(), 0666), 0);
+            reader = ::open(name.c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(reader, 0);
+            break;
+        case Planted::Fifo:
+            ASSERT_EQ(::mkfifo(name.c_str(), 0666), 0);
+            break;
+        case Planted::Directory:
+            ASSERT_EQ(::mkdir(name.c_str(), 0755), 0);
+            type = S_IFDIR;
+            break;
+        }
+        dgFileDriverSetMaxCacheSize(1);
+        dgFileDriverSetMaxCacheSize(2);
+        EXPECT_EQ(sandbox::ReadFile(outside), outside_text);
+        if (moment == Moment::Rotation) {
+            EXPECT_EQ(sandbox::ReadFile(kLogFile), full);  // the record was not kept back
+        }
+        if (reader >= 0) {
+            char buf[64];
+            EXPECT_LE(::read(reader, buf, sizeof buf), 0) << "records went into the FIFO";
+        }
+        struct stat st;
+        ASSERT_EQ(::lstat(name.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, type);  // left as it was
+
+        // Once the name is free, the next record creates the file.
+        ASSERT_EQ(kind == Planted::Directory ? ::rmdir(name.c_str()) : ::unlink(name.c_str()), 0);
+        dgFileDriverSetMaxCacheSize(3);
+        ASSERT_EQ(::lstat(name.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        auto records = Records(sandbox::ReadFile(name));
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].message, "API_CALL max_cache_size = 3");
+        EXPECT_EQ(sandbox::ReadFile(outside), outside_text);
+        if (reader >= 0) ::close(reader);
+    });
+    EXPECT_SANDBOX_OK(r);
+    const std::string message = "Failed to open log file: " + name + "\n";
+    EXPECT_EQ(r.err, message + message);
+    EXPECT_EQ(r.out, "");
+}
+
+std::string PlantedName(const ::testing::TestParamInfo<LogFilePlanted::ParamType>& param) {
+    static const char* const kKinds[] = {"Symlink", "Fifo", "FifoWithReader", "Directory"};
+    return std::string(kKinds[static_cast<int>(std::get<0>(param.param))]) +
+           (std::get<1>(param.param) == Moment::SetUp ? "AtSetUp" : "AtRotation");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KindAndMoment, LogFilePlanted,
+    ::testing::Combine(::testing::Values(Planted::Symlink, Planted::Fifo,
+                                         Planted::FifoWithReader, Planted::Directory),
+                       ::testing::Values(Moment::SetUp, Moment::Rotation)),
+    PlantedName);
 
 // ---- Threads -----------------------------------------------------------------------------
 
