@@ -4,9 +4,12 @@
 //   stress [--seconds N] [--threads T] [--batchers B]
 //
 // Phases of equal length run one after another until the time is up.  In each
-// phase transfer threads read and write through one shared file handle and
-// through handles of their own, and batch threads run batches (some of them
-// cancelled) on batch handles of their own; between phases every thread has
+// phase transfer threads read and write a shared file through three handles
+// (two on one descriptor, one on a dup() of it) and their own files through
+// handles of their own, and batch threads run batches (some of them
+// cancelled) mixing those handles on batch handles of their own; some
+// transfers run past the end of their device memory and must fail with
+// nothing changed.  Between phases every thread has
 // stopped, the device connection is closed and re-opened and the simulated
 // driver's fault injection is switched to the next setting (off every other
 // phase).  The log runs at DEBUG into files rotated at a small size.
@@ -23,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -115,7 +119,13 @@ private:
 
 // ---- Volume ---------------------------------------------------------------------
 std::atomic<std::uint64_t> g_transfers{0}, g_bytes{0}, g_batches{0}, g_batch_requests{0},
-    g_cancellations{0}, g_short{0}, g_phases{0};
+    g_cancellations{0}, g_short{0}, g_phases{0}, g_unaligned{0}, g_outside{0};
+
+// The shared file is registered three times each phase: twice on one
+// descriptor and once on a dup() of it.  All three share the open file's
+// flags and position, which the CPU copy changes.
+constexpr int kSharedHandles = 3;
+using SharedHandles = std::array<DGfileHandle_t, kSharedHandles>;
 
 // ---- Files ------------------------------------------------------------------------
 // A data file: an O_DIRECT descriptor for the library and a plain one to
@@ -267,43 +277,79 @@ void CheckRead(const DeviceBuffer& dev, std::size_t dev_off, std::uint64_t file_
     }
 }
 
+// A transfer whose device range runs past the end of the allocation `dev`:
+// it must fail and change nothing, neither device memory nor the file.
+void OutsideTransfer(int slot, std::mt19937& rng, const DeviceBuffer& dev, DGfileHandle_t fh,
+                     Region& r) {
+    constexpr std::size_t kDevSize = kMaxBlocks * kBlock;
+    const std::size_t b = rng() % (kRegionBlocks - 1);
+    const off_t at = static_cast<off_t>((r.first_block + b) * kBlock);
+    const off_t dev_off = static_cast<off_t>(kDevSize - kBlock);
+    const bool write = (rng() & 1) != 0;
+    std::memset(dev.view, 0xee, kDevSize);
+    ssize_t moved;
+    {
+        InCall in(slot, write ? "dgFileWrite (past the allocation)" : "dgFileRead (past the allocation)");
+        moved = write ? dgFileWrite(fh, dev.ptr, 2 * kBlock, at, dev_off)
+                      : dgFileRead(fh, dev.ptr, 2 * kBlock, at, dev_off);
+    }
+    if (moved != -1) Fail("a %s past the allocation returned %zd", write ? "write" : "read", moved);
+    if (!std::all_of(dev.view, dev.view + kDevSize, [](unsigned char c) { return c == 0xee; }))
+        Fail("a %s past the allocation changed device memory", write ? "write" : "read");
+    r.Check(b, 2, "transfer past the allocation");
+    g_outside.fetch_add(1, std::memory_order_relaxed);
+}
+
 // ---- Transfer threads ------------------------------------------------------------
-// Reads of the shared file's read-only part through the shared handle, and
-// reads and writes of this thread's own region of the shared file (through
-// the shared handle) and of its own file (through its own handle).
-void TransferThread(int slot, unsigned seed, DGfileHandle_t shared, Region& shared_region,
+// Reads of the shared file's read-only part (some unaligned, so that the
+// driver refuses them and the CPU copy runs), reads and writes of this
+// thread's own region of the shared file, each through any of the shared
+// file's handles, and of its own file (through its own handle); now and then
+// a transfer past the end of its device memory.
+void TransferThread(int slot, unsigned seed, const SharedHandles& shared, Region& shared_region,
                     Region& own_region, DGfileHandle_t own, Clock::time_point end) {
     std::mt19937 rng(seed);
     DeviceBuffer dev(kMaxBlocks * kBlock);
     while (Clock::now() < end && g_failures.load() == 0) {
         const std::size_t n = 1 + rng() % kMaxBlocks;
-        const int kind = static_cast<int>(rng() % 3);
+        const int kind = static_cast<int>(rng() % 16);
         std::memset(dev.view, 0xee, n * kBlock);
-        if (kind == 0) {
-            const std::size_t b = rng() % (kSharedBlocks - n + 1);
+        if (kind == 15) {
+            OutsideTransfer(slot, rng, dev, own, own_region);
+        } else if (kind % 3 == 0) {
+            // Unaligned ones start and end anywhere inside the n blocks.
+            const bool unaligned = (rng() & 1) != 0;
+            const std::size_t skip = unaligned ? rng() % kBlock : 0;
+            const std::size_t size = unaligned ? 1 + rng() % (n * kBlock - skip) : n * kBlock;
+            const std::uint64_t at = (rng() % (kSharedBlocks - n + 1)) * kBlock + skip;
             ssize_t moved;
             {
-                InCall in(slot, "dgFileRead (shared handle)");
-                moved = dgFileRead(shared, dev.ptr, n * kBlock, static_cast<off_t>(b * kBlock), 0);
+                InCall in(slot, "dgFileRead (shared file)");
+                moved = dgFileRead(shared[rng() % kSharedHandles], dev.ptr, size,
+                                   static_cast<off_t>(at), 0);
             }
-            if (!AcceptableCount(moved, n * kBlock)) {
-                Fail("dgFileRead of %zu bytes returned %zd", n * kBlock, moved);
+            if (!AcceptableCount(moved, size)) {
+                Fail("dgFileRead of %zu bytes returned %zd", size, moved);
                 continue;
             }
-            CheckRead(dev, 0, b * kBlock, static_cast<std::size_t>(moved), "shared read");
+            CheckRead(dev, 0, at, static_cast<std::size_t>(moved), "shared read");
+            if (static_cast<std::size_t>(moved) < n * kBlock &&
+                dev.view[moved] != 0xee)
+                Fail("shared read of %zu bytes changed device byte %zd", size, moved);
+            if (unaligned) g_unaligned.fetch_add(1, std::memory_order_relaxed);
             g_bytes.fetch_add(static_cast<std::uint64_t>(moved), std::memory_order_relaxed);
         } else {
             Region& r = (rng() & 1) != 0 ? shared_region : own_region;
-            DGfileHandle_t fh = &r == &shared_region ? shared : own;
+            DGfileHandle_t fh = &r == &shared_region ? shared[rng() % kSharedHandles] : own;
             const std::size_t b = rng() % (kRegionBlocks - n + 1);
             const off_t at = static_cast<off_t>((r.first_block + b) * kBlock);
-            if (kind == 1) {
+            if (kind % 3 == 1) {
                 const unsigned char g = static_cast<unsigned char>(1 + rng() % 255);
                 FillForWrite(dev, 0, r, b, n, g);
                 ssize_t moved;
                 {
-                    InCall in(slot, fh == shared ? "dgFileWrite (shared handle)"
-                                                 : "dgFileWrite (own handle)");
+                    InCall in(slot, fh != own ? "dgFileWrite (shared file)"
+                                              : "dgFileWrite (own handle)");
                     moved = dgFileWrite(fh, dev.ptr, n * kBlock, at, 0);
                 }
                 if (!AcceptableCount(moved, n * kBlock) || moved % static_cast<ssize_t>(kBlock) != 0) {
@@ -317,8 +363,8 @@ void TransferThread(int slot, unsigned seed, DGfileHandle_t shared, Region& shar
             } else {
                 ssize_t moved;
                 {
-                    InCall in(slot, fh == shared ? "dgFileRead (shared handle, own region)"
-                                                 : "dgFileRead (own handle)");
+                    InCall in(slot, fh != own ? "dgFileRead (shared file, own region)"
+                                              : "dgFileRead (own handle)");
                     moved = dgFileRead(fh, dev.ptr, n * kBlock, at, 0);
                 }
                 if (!AcceptableCount(moved, n * kBlock)) {
@@ -342,11 +388,12 @@ void TransferThread(int slot, unsigned seed, DGfileHandle_t shared, Region& shar
 }
 
 // ---- Batch threads ------------------------------------------------------------------
-// Batches of reads of the shared file's read-only part and writes to this
-// thread's own file, on this thread's batch handle; one batch in three is
-// cancelled, after which the handle is destroyed (that waits for transfers
-// under way) and set up anew, and what landed is settled block by block.
-void BatchThread(int slot, unsigned seed, DGfileHandle_t shared,
+// Batches of reads of the shared file's read-only part (through all of its
+// handles) and writes to this thread's own file, on this thread's batch
+// handle; some batches end with a read past the end of the device memory,
+// which must fail and change nothing.  One batch in three is cancelled, and
+// what landed is settled block by block.
+void BatchThread(int slot, unsigned seed, const SharedHandles& shared,
                  Region& region, DGfileHandle_t own, Clock::time_point end) {
     std::mt19937 rng(seed);
     // Each request gets kMaxBlocks blocks of device memory of its own.
@@ -360,9 +407,12 @@ void BatchThread(int slot, unsigned seed, DGfileHandle_t shared,
         const unsigned nr = 1 + static_cast<unsigned>(rng() % kBatchSlots);
         struct Plan {
             bool write;
+            bool outside;  // a read running past the end of the device memory
             std::size_t blocks, file_block;  // file_block: of the region for writes
             unsigned char gen;
         };
+        // The last request slot's memory is free when the batch is smaller.
+        constexpr std::size_t kDevSize = kBatchSlots * kMaxBlocks * kBlock;
         std::vector<Plan> plans(nr);
         std::vector<DGfileIOParams_t> params(nr);
         // Writes of one batch go to distinct blocks: the region is split in
@@ -370,13 +420,16 @@ void BatchThread(int slot, unsigned seed, DGfileHandle_t shared,
         constexpr std::size_t kStripe = kRegionBlocks / kBatchSlots;
         for (unsigned i = 0; i < nr; ++i) {
             Plan& p = plans[i];
-            p.write = (rng() & 1) != 0;
-            p.blocks = 1 + rng() % (p.write ? kStripe : kMaxBlocks);
+            p.outside = nr < kBatchSlots && i == nr - 1 && rng() % 4 == 0;
+            p.write = !p.outside && (rng() & 1) != 0;
+            p.blocks = p.outside ? 2 : 1 + rng() % (p.write ? kStripe : kMaxBlocks);
             p.file_block = p.write ? i * kStripe + rng() % (kStripe - p.blocks + 1)
                                    : rng() % (kSharedBlocks - p.blocks + 1);
             p.gen = static_cast<unsigned char>(1 + rng() % 255);
-            const std::size_t dev_off = i * kMaxBlocks * kBlock;
-            if (p.write)
+            const std::size_t dev_off = p.outside ? kDevSize - kBlock : i * kMaxBlocks * kBlock;
+            if (p.outside)
+                std::memset(dev.view + dev_off, 0xee, kBlock);
+            else if (p.write)
                 FillForWrite(dev, dev_off, region, p.file_block, p.blocks, p.gen);
             else
                 std::memset(dev.view + dev_off, 0xee, p.blocks * kBlock);
@@ -388,7 +441,7 @@ void BatchThread(int slot, unsigned seed, DGfileHandle_t shared,
             q.u.batch.size = p.blocks * kBlock;
             q.u.batch.file_offset = static_cast<off_t>(
                 (p.write ? region.first_block + p.file_block : p.file_block) * kBlock);
-            q.fh = p.write ? own : shared;
+            q.fh = p.write ? own : shared[i % kSharedHandles];
             q.opcode = p.write ? DGFILE_WRITE : DGFILE_READ;
             q.cookie = reinterpret_cast<void*>(static_cast<std::uintptr_t>(i + 1));
         }
@@ -442,6 +495,17 @@ void BatchThread(int slot, unsigned seed, DGfileHandle_t shared,
             }
             seen[index] = true;
             const Plan& p = plans[index];
+            if (p.outside) {
+                // Failed or skipped (cancelled before it started), never moved.
+                const ssize_t ret = static_cast<ssize_t>(e.ret);
+                if (ret != -1 && !(e.status == DGFILE_CANCELED && ret == 0))
+                    Fail("batch read past the allocation completed with %zd", ret);
+                const unsigned char* last = dev.view + kDevSize - kBlock;
+                if (!std::all_of(last, last + kBlock, [](unsigned char c) { return c == 0xee; }))
+                    Fail("batch read past the allocation changed device memory");
+                g_outside.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
             const std::size_t dev_off = index * kMaxBlocks * kBlock;
             const std::size_t size = p.blocks * kBlock;
             if (e.status == DGFILE_CANCELED) {
@@ -640,7 +704,9 @@ void StressBody() {
 
         // Handles are registered anew every phase.
         const int shared_fd = shared_file.OpenDirect();
-        DGfileHandle_t shared = Register(shared_fd);
+        const int shared_dup = ::dup(shared_fd);
+        const SharedHandles shared = {Register(shared_fd), Register(shared_fd),
+                                      Register(shared_dup)};
         std::vector<int> fds;
         std::vector<DGfileHandle_t> own;
         for (int t = 0; t < slots; ++t) {
@@ -650,15 +716,17 @@ void StressBody() {
         const Clock::time_point end = std::min(stop, Clock::now() + phase_length);
         std::vector<std::thread> threads;
         for (int t = 0; t < g_threads; ++t)
-            threads.emplace_back(TransferThread, t, seed++, shared, std::ref(shared_regions[t]),
+            threads.emplace_back(TransferThread, t, seed++, std::cref(shared),
+                                 std::ref(shared_regions[t]),
                                  std::ref(own_regions[t]), own[t], end);
         for (int b = 0; b < g_batchers; ++b) {
             const int t = g_threads + b;
-            threads.emplace_back(BatchThread, t, seed++, shared,
+            threads.emplace_back(BatchThread, t, seed++, std::cref(shared),
                                  std::ref(own_regions[t]), own[t], end);
         }
         for (std::thread& th : threads) th.join();
-        dgFileHandleDeregister(shared);
+        for (DGfileHandle_t fh : shared) dgFileHandleDeregister(fh);
+        ::close(shared_dup);
         ::close(shared_fd);
         for (int t = 0; t < slots; ++t) {
             dgFileHandleDeregister(own[t]);
@@ -696,13 +764,18 @@ void StressBody() {
                 g_transfers.load(), g_short.load(), g_bytes.load());
     std::printf("stress: %" PRIu64 " batches (%" PRIu64 " requests), %" PRIu64 " cancelled\n",
                 g_batches.load(), g_batch_requests.load(), g_cancellations.load());
+    std::printf("stress: %" PRIu64 " unaligned reads through %d handles on one file, %" PRIu64
+                " transfers past the allocation refused\n",
+                g_unaligned.load(), kSharedHandles, g_outside.load());
     std::printf("stress: %ld log rotations, %zu log file names seen, at most %d at once "
                 "(max_files %d), %d transient excess samples\n",
                 rotations, watch.names.size(), watch.most.load(), kMaxFiles,
                 watch.transient.load());
     std::fflush(stdout);
     if (g_failures.load() != 0) ADD_FAILURE() << g_failures.load() << " failures (see stderr)";
-    if (g_transfers.load() == 0 || g_batches.load() == 0) ADD_FAILURE() << "no work was done";
+    if (g_transfers.load() == 0 || g_batches.load() == 0 || g_unaligned.load() == 0 ||
+        g_outside.load() == 0)
+        ADD_FAILURE() << "no work was done";
 }
 
 TEST(Stress, MixedLoad) {
