@@ -386,7 +386,7 @@ TEST(LogRotationOwnership, ForkedChildNeverDeletesItsParentsFiles) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (long i = 100; i < 160; ++i) Emit(i);
-            _exit(0);
+            sandbox::ExitChild(0);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);

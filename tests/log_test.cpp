@@ -701,7 +701,7 @@ TEST(LogFork, ChildKeepsTheSetUpAndNamesItself) {
         if (child == 0) {
             dgFileBufRegister(nullptr, 7, 7);
             std::fflush(stdout);
-            _exit(0);
+            sandbox::ExitChild(0);
         }
         int status = 0;
         ASSERT_TRUE(WaitFor(child, &status));
@@ -742,7 +742,7 @@ TEST(LogFork, ForkWhileAnotherThreadWritesNeverHangsTheChild) {
             pid_t child = ::fork();
             if (child == 0) {
                 dgFileBufRegister(nullptr, 2, 2);
-                _exit(0);
+                sandbox::ExitChild(0);
             }
             ASSERT_GT(child, 0);
             int status = 0;
