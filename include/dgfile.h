@@ -15,9 +15,15 @@
  *    it names, its device memory, and every request and completion array.
  *  - Threads: any entry point may be called from any thread, and several
  *    threads may transfer through one file handle at once (each transfer's
- *    direct attempt or CPU copy is one unit per handle).  The exceptions are
- *    the REQUIRES notes below: nothing may use what is being closed or
- *    released, and one batch handle takes calls from one thread at a time.
+ *    direct attempt or CPU copy is one unit per handle).  Several handles on
+ *    one file (registered on the same descriptor, on a dup() of it, or on
+ *    another descriptor of the same file) may transfer at once too, also
+ *    from one batch: their CPU copies, which change the open file's status
+ *    flags and position, take turns.  The application's own use of a
+ *    registered descriptor while a transfer through it runs is not guarded:
+ *    that stays the application's responsibility.  The exceptions are the
+ *    REQUIRES notes below: nothing may use what is being closed or released,
+ *    and one batch handle takes calls from one thread at a time.
  *  - The records below are a binary interface for LP64 Linux: their field
  *    order, widths, offsets and sizes are fixed, and checked at compile time.
  *
@@ -225,7 +231,8 @@ typedef void* DGfileBatchHandle_t;
  * The device connection is one descriptor on the GPU kernel driver, shared by
  * the whole process and opened lazily.  Setting the environment variable
  * DGFILE_DISABLE_GDS to exactly "YES" keeps it from being opened (transfers
- * then use the CPU copy); it is read at every lazy open.
+ * then use the CPU copy); it is read at every lazy open.  The descriptor is
+ * close-on-exec: programs the application executes do not inherit it.
  */
 
 /* Opens the device connection if it is not open.  DG_FILE_SUCCESS when it is
@@ -282,10 +289,25 @@ DGFILE_API void dgFileHandleDeregister(DGfileHandle_t fh);
  * Return the bytes moved (fewer at end of file, or what the driver reported),
  * 0 for a descriptor kind without a transfer path, -1 on failure: a NULL
  * handle, a refused seek or flag change, a host buffer that cannot be
- * allocated, a failed read()/write(), or a failed runtime copy (a write then
- * puts nothing in the file).  The CPU copy uses the application's own
- * descriptor: its file position ends after the bytes moved, and its status
- * flags are reset to those read at registration.
+ * allocated, a failed read()/write() before any byte moved, a failed runtime
+ * copy (a write then puts nothing in the file), or a device range outside
+ * its allocation.  The CPU copy uses the application's own descriptor: its
+ * file position ends after the bytes moved, and its status flags are reset
+ * to those read at registration.
+ * Beyond a single system call, the CPU copy guarantees:
+ *  - it moves the whole range: read()/write() are repeated (Linux moves at
+ *    most 0x7ffff000 bytes per call, and a signal may cut a call short)
+ *    until size bytes, the end of the file, or an error; an error after some
+ *    bytes moved returns the bytes moved, and exactly those reach device
+ *    memory;
+ *  - when the GPU runtime knows the allocation holding devPtr_base, the
+ *    range [devPtr_base + devPtr_offset, + size) must lie inside it, or
+ *    nothing moves and the result is -1 (the driver is still offered the
+ *    request and refuses such a range itself); a pointer the runtime does
+ *    not know is copied as the runtime's copy call decides;
+ *  - a read of a regular file takes host memory only for what lies between
+ *    file_offset and the end of the file, whatever size asks for; a write
+ *    takes a host buffer of size bytes.
  * REQUIRES: the handle stays registered until the call returns. */
 DGFILE_API ssize_t dgFileRead(DGfileHandle_t fh, void* devPtr_base,
                               size_t size, off_t file_offset,
@@ -315,7 +337,9 @@ DGFILE_API DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* batch_idp,
  * waiting.  DG_FILE_BATCH_SUBMIT_FAILED, with nothing changed, when the
  * handle is NULL, nr > max_nr, iocbp is NULL (even for nr 0), flags is not
  * 0, or a request of the previous batch is still running (requests that
- * completed, whether collected or not, are waited for, not refused).  mode is not
+ * completed, whether collected or not, are waited for, not refused; a
+ * dgFileBatchIOCancel after every completion was collected does not change
+ * that).  mode is not
  * examined.  A request whose fh is NULL, or whose thread cannot be started,
  * completes at once with ret all bits set; an opcode other than DGFILE_READ
  * and DGFILE_WRITE completes with ret 0 and moves nothing. */
