@@ -8,6 +8,7 @@
 #include <new>
 
 #include "files.h"
+#include "stats.h"
 #include "utils.h"
 
 // The slot's state and result live inside the public completion record,
@@ -34,6 +35,7 @@ static_assert(std::atomic_ref<std::size_t>::is_always_lock_free);
 // takes it off the running count.  The unlock is the last access to the
 // slot and the handle, which may be destroyed right after.
 void finish(batch_task_t* task, ssize_t result) {
+    if (stats::on()) stats::request_finished();
     ret_of(*task).store(static_cast<std::size_t>(result), std::memory_order_relaxed);
     task->transferred.store(true, std::memory_order_release);
     DGfileStatus_t expected = DGFILE_PENDING;
@@ -49,6 +51,7 @@ void* batch_thread(void* targ) {
     auto* task = static_cast<batch_task_t*>(targ);
     if (status_of(*task).load(std::memory_order_acquire) != DGFILE_PENDING) {
         // Cancelled before it started: no transfer, the result stays 0.
+        if (stats::on()) stats::request_finished();
         task->transferred.store(true, std::memory_order_release);
         std::lock_guard<std::mutex> lock(*task->mutex);
         task->runing_nr->fetch_sub(1, std::memory_order_release);
@@ -121,6 +124,7 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
         cur_nr = nr;
         break;
     }
+    if (stats::on()) stats::batch_submitted(nr);
     pthread_attr_t attr;
     bool attr_ok = pthread_attr_init(&attr) == 0 &&
                    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0;
@@ -184,6 +188,7 @@ DGfileOpError batch_handle_t::get_status(unsigned min_nr, unsigned* nr, DGfileIO
 }
 
 DGfileOpError batch_handle_t::cancel() {
+    if (cur_nr != 0 && stats::on()) stats::batch_cancelled();
     for (unsigned i = 0; i < cur_nr; ++i)
         status_of(tasks[i]).store(DGFILE_CANCELED, std::memory_order_relaxed);
     return DG_FILE_SUCCESS;

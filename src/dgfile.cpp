@@ -18,6 +18,7 @@
 #include "batchhandle.h"
 #include "files.h"
 #include "log.h"
+#include "stats.h"
 #include "utils.h"
 
 namespace {
@@ -51,6 +52,8 @@ DGfileError_t driver_open() {
         if (opened < 0) {
             result = make_status(DG_FILE_DEVICE_NOT_FOUND);
             opened = -1;
+        } else if (stats::on()) {
+            stats::device_opened();
         }
         fd.store(opened);
     }
@@ -79,6 +82,7 @@ DGfileError_t dgFileDriverClose(void) {
     if (open_fd != -1) {
         ::close(open_fd);  // a failing close still ends the connection
         fd.store(-1);
+        if (stats::on()) stats::device_closed();
     }
     return make_status(DG_FILE_SUCCESS);
 }
@@ -157,11 +161,13 @@ DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh, DGfileDescr_t* descr) {
     file_handle_t* handle = file_handle_t::create(&fd, descr, flags);
     if (handle == nullptr) return make_status(DG_FILE_INTERNAL_ERROR);
     *fh = handle;
+    if (stats::on()) stats::handle_registered();
     return make_status(DG_FILE_SUCCESS);
 }
 
 void dgFileHandleDeregister(DGfileHandle_t fh) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
+    if (fh != nullptr && stats::on()) stats::handle_deregistered();
     delete static_cast<file_handle_t*>(fh);
 }
 

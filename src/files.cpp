@@ -6,6 +6,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -164,19 +166,47 @@ file_handle_t::file_handle_t(const std::atomic<int>* qrvdfd_, const DGfileDescr_
 
 file_handle_t::~file_handle_t() { file_lock_release(file_lock); }
 
+namespace {
+
+// A user callback's transfer, timed for the statistics when they are on.
+template <typename Call>
+ssize_t counted_callback(Call call) {
+    if (!stats::on()) return call();
+    timespec start, end;
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    const ssize_t result = call();
+    ::clock_gettime(CLOCK_MONOTONIC, &end);
+    if (result < 0) {
+        stats::callback_failed();
+    } else {
+        const auto ns = (static_cast<std::int64_t>(end.tv_sec) - start.tv_sec) * 1000000000 +
+                        (end.tv_nsec - start.tv_nsec);
+        stats::transfer(stats::path_t::callback, static_cast<std::uint64_t>(result),
+                        static_cast<std::uint64_t>(ns) / 1000);
+    }
+    return result;
+}
+
+}  // namespace
+
 ssize_t file_handle_t::read(void* devPtr_base, std::size_t size, off_t file_offset,
                             off_t devPtr_offset) {
     if (descr.fs_ops != nullptr && descr.fs_ops->read != nullptr)
-        return descr.fs_ops->read(descr.handle.handle, static_cast<char*>(devPtr_base), size,
-                                  file_offset, &rdma);
+        return counted_callback([&] {
+            return descr.fs_ops->read(descr.handle.handle, static_cast<char*>(devPtr_base), size,
+                                      file_offset, &rdma);
+        });
     return transfer(op_t::read, "read", devPtr_base, size, file_offset, devPtr_offset);
 }
 
 ssize_t file_handle_t::write(const void* devPtr_base, std::size_t size, off_t file_offset,
                              off_t devPtr_offset) {
     if (descr.fs_ops != nullptr && descr.fs_ops->write != nullptr)
-        return descr.fs_ops->write(descr.handle.handle, static_cast<const char*>(devPtr_base),
-                                   size, file_offset, &rdma);
+        return counted_callback([&] {
+            return descr.fs_ops->write(descr.handle.handle,
+                                       static_cast<const char*>(devPtr_base), size, file_offset,
+                                       &rdma);
+        });
     // The direct and fallback paths only read device memory for a write.
     return transfer(op_t::write, "write", const_cast<void*>(devPtr_base), size, file_offset,
                     devPtr_offset);
@@ -189,37 +219,54 @@ ssize_t file_handle_t::transfer(op_t op, const char* func, void* devPtr_base, st
     std::unique_lock<std::mutex> lock(mutex);
     ssize_t moved = -1;
     pointer_query_t query;
-    if (direct(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &moved)) {
+    attempt_t attempt;
+    if (direct(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &attempt,
+               &moved)) {
         lock.unlock();
         dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "KMD");
+        if (stats::on())
+            stats::transfer(stats::path_t::direct, static_cast<std::uint64_t>(moved), attempt.us);
         return moved;
     }
+    bool copied = false;
     if (disable_cpu) {
         dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Fail");
-        return -1;
+        attempt.failure = stats::cpu_fail_t::disabled;
+    } else if (fallback(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &attempt,
+                        &moved)) {
+        lock.unlock();
+        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Host");
+        copied = moved >= 0;
     }
-    if (!fallback(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &moved))
-        return -1;
-    lock.unlock();
-    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Host");
-    return moved;
+    if (stats::on()) {
+        stats::direct_missed(attempt.miss, attempt.error, copied);
+        if (copied)
+            stats::transfer(stats::path_t::cpu, static_cast<std::uint64_t>(moved), attempt.us);
+        else
+            stats::cpu_failed(attempt.failure);
+    }
+    return copied ? moved : -1;
 }
 
 // One kernel request.  True when the driver moved the data; *moved is then
 // the byte count it reported.  *query keeps the pointer query's answer for
-// the fallback.  REQUIRES: mutex held.
+// the fallback; *attempt says why the request did not complete, and how
+// long it took.  REQUIRES: mutex held.
 bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
                            off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
-                           ssize_t* moved) {
+                           attempt_t* attempt, ssize_t* moved) {
     int device = qrvdfd->load();
-    if (device == -1) return false;
+    if (device == -1) return false;  // attempt->miss: no_device
 
     qrv_vendor_pointer_info_t& info = query->info;
     std::memset(&info, 0, sizeof info);
     info.size = sizeof info;
     query->made = true;
     query->status = qrv_vendor_pointer_info(devPtr_base, &info, nullptr, nullptr, nullptr);
-    if (query->status != 0) return false;
+    if (query->status != 0) {
+        attempt->miss = stats::miss_t::unknown_pointer;
+        return false;
+    }
 
     // Zero-filled so that no stack bytes travel to the driver in the padding.
     qrvd_ioctl_file_inout_vram_args args;
@@ -241,18 +288,24 @@ bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::si
     int saved_errno = errno;
     ::gettimeofday(&end, nullptr);
 
+    std::uint64_t us = dur(start, end);
+    attempt->us = us;
     if (ret != 0) {
         dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__,
                        "ioctl<QRVD_IOC_VRAM_IO> failed, ret = %d, errno = %d, args.size = %llu",
                        ret, saved_errno, static_cast<unsigned long long>(args.size));
+        attempt->miss = stats::miss_t::refused;
+        attempt->error = saved_errno;
         return false;
     }
     char rate[kSpeedTextSize];
-    std::uint64_t us = dur(start, end);
     dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "size = %zu, dur = %zuusec(s), speed = %s",
                    size, static_cast<std::size_t>(us),
                    speed(rate, static_cast<std::int64_t>(size), us));
-    if (args.size == 0) return false;
+    if (args.size == 0) {
+        attempt->miss = stats::miss_t::zero_bytes;
+        return false;
+    }
     *moved = static_cast<ssize_t>(args.size);
     return true;
 }
@@ -276,10 +329,11 @@ std::size_t file_handle_t::buffer_size(op_t op, std::size_t size, off_t file_off
 // restored to those read at registration.  A device range outside the
 // allocation the runtime reports for devPtr_base moves nothing.  Returns
 // false when it gave up before the data moved; otherwise *moved is the byte
-// count or -1.  REQUIRES: mutex held.
+// count or -1.  *attempt says why it failed, and how long it took.
+// REQUIRES: mutex held.
 bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
                              off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
-                             ssize_t* moved) {
+                             attempt_t* attempt, ssize_t* moved) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "direct copy failed, fallback to cpu copy");
     timeval start, end;
     ::gettimeofday(&start, nullptr);
@@ -300,14 +354,19 @@ bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::
                        devPtr_base, static_cast<ssize_t>(devPtr_offset), size,
                        query->info.agentBaseAddress,
                        static_cast<unsigned long long>(query->info.sizeInBytes));
+        attempt->failure = stats::cpu_fail_t::outside_allocation;
         return false;
     }
 
     std::lock_guard<std::mutex> file_guard(file_lock->mutex);
     const int fd = descr.handle.fd;
-    if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) return false;
+    if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) {
+        attempt->failure = stats::cpu_fail_t::flags;
+        return false;
+    }
     if (::lseek(fd, file_offset, SEEK_SET) < 0) {
         ::fcntl(fd, F_SETFL, fileflag);
+        attempt->failure = stats::cpu_fail_t::seek;
         return false;
     }
     // Device addresses are opaque numbers here; never form them by pointer
@@ -320,6 +379,7 @@ bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::
         bounce_buffer buffer(length);
         if (buffer.data() == nullptr) {
             ::fcntl(fd, F_SETFL, fileflag);
+            attempt->failure = stats::cpu_fail_t::buffer;
             return false;
         }
         copy_fn copy = runtime_copy();
@@ -329,12 +389,16 @@ bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::
             // that fails means they never arrived, which the caller must learn.
             if (count > 0 && (copy == nullptr ||
                               copy(device, buffer.data(), static_cast<std::size_t>(count),
-                                   dgMemcpyDefault) != 0))
+                                   dgMemcpyDefault) != 0)) {
                 count = -1;
+                attempt->failure = stats::cpu_fail_t::copy;
+            }
         } else if (copy != nullptr && copy(buffer.data(), device, size, dgMemcpyDefault) == 0) {
             // Without a successful copy the buffer holds nothing of the
             // caller's: it never reaches the file.
             count = write_fully(fd, buffer.data(), size);
+        } else {
+            attempt->failure = stats::cpu_fail_t::copy;
         }
     }
 
@@ -342,6 +406,7 @@ bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::
     ::gettimeofday(&end, nullptr);
     char rate[kSpeedTextSize];
     std::uint64_t us = dur(start, end);
+    attempt->us = us;
     dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "size = %zu, dur = %zuusec(s), speed = %s",
                    size, static_cast<std::size_t>(us),
                    speed(rate, static_cast<std::int64_t>(size), us));

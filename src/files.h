@@ -28,6 +28,7 @@
 #include <mutex>
 
 #include "dgfile.h"
+#include "stats.h"
 
 // ---- The kernel driver's transfer request ------------------------------------
 
@@ -134,6 +135,14 @@ struct pointer_query_t {
     qrv_vendor_pointer_info_t info{};
 };
 
+// How the paths of one transfer went, for the statistics.
+struct attempt_t {
+    stats::miss_t miss = stats::miss_t::no_device;  // why the direct path did not complete
+    int error = 0;                                  // errno of a refused request
+    stats::cpu_fail_t failure = stats::cpu_fail_t::io;  // why the CPU copy did not
+    std::uint64_t us = 0;  // the driver request's, or the CPU copy's, duration
+};
+
 // Whether [devPtr_base + devPtr_offset, + size) lies inside the allocation
 // `info` describes; offsets wrap as the device addresses they form.
 bool inside_allocation(const qrv_vendor_pointer_info_t& info, const void* devPtr_base,
@@ -167,10 +176,11 @@ private:
     ssize_t transfer(op_t op, const char* func, void* devPtr_base, std::size_t size,
                      off_t file_offset, off_t devPtr_offset);
     bool direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                off_t file_offset, off_t devPtr_offset, pointer_query_t* query, ssize_t* moved);
+                off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
+                attempt_t* attempt, ssize_t* moved);
     bool fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
                   off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
-                  ssize_t* moved);
+                  attempt_t* attempt, ssize_t* moved);
     std::size_t buffer_size(op_t op, std::size_t size, off_t file_offset) const;
 
     const std::atomic<int>* const qrvdfd;  // the process-wide device descriptor

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "dgfile.h"
 #include "dgrt.h"
@@ -278,6 +279,49 @@ TEST(Batch, NextSubmitAdmittedOnceEveryCompletionWasCollected) {
             EXPECT_EQ(refused, 0) << "of 5000 submits" << (cancel ? ", with cancel" : "");
         });
     }
+}
+
+
+// Transfer statistics under several threads and batches: every count exact,
+// the batch counters included.
+TEST(Batch, StatisticsCountEveryTransferOfThreadsAndBatches) {
+    sandbox::Options opts;
+    opts.env = {{"DGFILE_STATS", "/opt/tavo/etc/stats.json"}, {"DGFILE_STATS_FORMAT", "json"}};
+    RunSandboxed(
+        [] {
+            ASSERT_EQ(RunToExit([] {
+                          qrvd_sim_set_enabled(1);
+                          Fixture s;
+                          std::vector<std::thread> threads;
+                          for (int t = 0; t < 4; ++t)
+                              threads.emplace_back([&s, t] {
+                                  DeviceBuffer dev(4096);
+                                  for (int i = 0; i < 50; ++i)
+                                      EXPECT_EQ(dgFileRead(s.fh, dev.ptr, 4096, 4096 * t, 0), 4096);
+                              });
+                          std::vector<DGfileIOParams_t> reqs;
+                          for (unsigned i = 0; i < 8; ++i)
+                              reqs.push_back(Request(s.fh, DGFILE_READ, s.dev.ptr, 8192, 8192 * i,
+                                                     8192 * i, Cookie(i)));
+                          for (int round = 0; round < 10; ++round) {
+                              ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 8, reqs.data(), 0).err,
+                                        DG_FILE_SUCCESS);
+                              for (const DGfileIOEvents_t& e : Collect(s.batch, 8))
+                                  EXPECT_EQ(e.ret, 8192u);
+                          }
+                          for (auto& th : threads) th.join();
+                          EXPECT_EQ(dgFileBatchIOCancel(s.batch).err, DG_FILE_SUCCESS);
+                      }),
+                      0);
+            const auto stats = nlohmann::json::parse(sandbox::ReadFile("/opt/tavo/etc/stats.json"));
+            EXPECT_EQ(stats["paths"]["direct"]["transfers"], 200 + 80);
+            EXPECT_EQ(stats["paths"]["direct"]["bytes"], 200 * 4096 + 80 * 8192);
+            EXPECT_EQ(stats["paths"]["cpu_copy"]["transfers"], 0);
+            EXPECT_EQ(stats["batches"], nlohmann::json::parse(R"({"submitted":10,"requests":80,)"
+                                                              R"("cancellations":1,"max_in_flight":8})"));
+            EXPECT_EQ(stats["handles"], nlohmann::json::parse(R"({"registered":1,"deregistered":1})"));
+        },
+        opts);
 }
 
 TEST(Batch, OddRequestsCompleteWithoutCrashingTheirThreads) {

@@ -768,6 +768,26 @@ TEST(BenchDemo, WritesThenReadsThroughBothPathsVerifiesAndRemovesItsFile) {
     EXPECT_NE(r.out.find(" GiB/s, CPU fallback "), std::string::npos) << r.out;
     EXPECT_TRUE(dir.Entries().empty());
 
+    // With statistics on standard error: the library's summary at exit
+    // agrees with the demo's own counts (16 direct I/Os of 256 KiB, 8 through
+    // the CPU copy, which the demo forces by leaving no device connection).
+    r = RunTool({"demo", "--size", "2M", "--io-size", "256K", "--json"},
+                {{"TMPDIR", dir.path()}, {"DGFILE_STATS", "stderr"}, {"DGFILE_STATS_FORMAT", "json"}});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    std::uint64_t direct = 0, fallback = 0;
+    const json report = ParseJson(r);
+    for (const json& run : report["runs"]) {
+        direct += run["direct"].get<std::uint64_t>();
+        fallback += run["fallback"].get<std::uint64_t>();
+    }
+    const json stats = json::parse(r.err);
+    EXPECT_EQ(stats["paths"]["direct"]["transfers"], direct);
+    EXPECT_EQ(stats["paths"]["cpu_copy"]["transfers"], fallback);
+    EXPECT_EQ(stats["paths"]["direct"]["bytes"], direct * 256 * 1024);
+    EXPECT_EQ(stats["paths"]["cpu_copy"]["bytes"], fallback * 256 * 1024);
+    EXPECT_EQ(stats["direct_misses"][0]["reason"], "no_device");
+    EXPECT_EQ(stats["direct_misses"][0]["then_cpu_copy"], fallback);
+
     // A corrupting driver: the demo fails, and still removes its file.
     r = RunTool({"demo", "--size", "1M", "--io-size", "128K", "--dir", dir.path(), "--json"},
                 {{"QRVD_SIM_FAULT", "corrupt:5@7"}});

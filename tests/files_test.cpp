@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "dgfile.h"
 #include "dgrt.h"
@@ -698,6 +699,206 @@ TEST(Connection, AHandleUsesWhateverConnectionIsOpenAtEachTransfer) {
               (std::vector<std::string>{"timing size = 4096", "KMD", kFallbackStart,
                                         "timing size = 4096", "Host", "timing size = 4096",
                                         "KMD"}));
+}
+
+
+// ---- Transfer statistics ---------------------------------------------------------------
+
+using json = nlohmann::json;
+
+constexpr const char* kStatsDir = "/opt/tavo/etc";
+
+// Every path, every reason a direct attempt did not complete with what
+// followed, and every reason a CPU copy failed, in one process whose
+// statistics are then read back.
+void EveryOutcomeOnce() {
+    qrvd_sim_set_enabled(1);
+    TempFile file(1 << 20);
+    const int fd = file.Open(O_RDWR | O_DIRECT);
+    const int wronly = file.Open(O_WRONLY | O_DIRECT);
+    DGfileHandle_t fh = Register(fd);
+    DGfileHandle_t wfh = Register(wronly);
+    ::setenv("DGFILE_DISABLE_CPU", "YES", 1);
+    DGfileHandle_t strict = Register(fd);
+    ::unsetenv("DGFILE_DISABLE_CPU");
+    DGfileFSOps_t ops{};
+    ops.read = RecordRead;
+    ops.write = RecordWrite;
+    DGfileDescr_t cb{};
+    cb.type = DG_FILE_HANDLE_TYPE_USERSPACE_FS;
+    cb.fs_ops = &ops;
+    DGfileHandle_t cfh = nullptr;
+    ASSERT_EQ(dgFileHandleRegister(&cfh, &cb).err, DG_FILE_SUCCESS);
+    DeviceBuffer dev(1 << 20), small(4096);
+    std::vector<unsigned char> host(4096);
+
+    EXPECT_EQ(dgFileRead(fh, dev.ptr, 65536, 0, 0), 65536);  // direct
+    EXPECT_EQ(dgFileWrite(fh, dev.ptr, 65536, 65536, 0), 65536);  // direct
+    ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_REFUSE, EIO, 1), 0);
+    EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 0, 0), 4096);  // refused (EIO), CPU copy
+    EXPECT_EQ(dgFileRead(strict, dev.ptr, 4096, 0, 0), -1);  // refused (EIO), disabled
+    ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_ZERO, 0, 1), 0);
+    EXPECT_EQ(dgFileWrite(fh, dev.ptr, 4096, 8192, 0), 4096);  // 0 bytes, CPU copy
+    qrvd_sim_clear_fault();
+    EXPECT_EQ(dgFileRead(fh, small.ptr, 8192, 0, 0), -1);  // refused (EFAULT), outside
+    EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, -4096, 0), -1);  // refused (EINVAL), seek
+    EXPECT_EQ(dgFileRead(wfh, dev.ptr, 4096, 0, 0), -1);  // refused (EBADF), read()
+    EXPECT_EQ(dgFileRead(fh, host.data(), 4096, 0, 0), 4096);  // unknown pointer, CPU copy
+    EXPECT_EQ(dgFileRead(fh, small.At(4096), 4096, 0, 0), -1);  // unknown, runtime copy
+    EXPECT_EQ(dgFileRead(cfh, dev.ptr, 100, 0, 0), 4242);  // callback
+    EXPECT_EQ(dgFileWrite(cfh, dev.ptr, 100, 0, 0), -7);  // callback failed
+    EXPECT_EQ(dgFileDriverClose().err, DG_FILE_SUCCESS);
+    EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 0, 0), 4096);  // no device, CPU copy
+    for (DGfileHandle_t h : {fh, wfh, strict, cfh}) dgFileHandleDeregister(h);
+    ::close(wronly);
+    ::close(fd);
+}
+
+// The (then_cpu_copy, then_failure) pair of a direct miss in the JSON.
+std::pair<int, int> Missed(const json& stats, const std::string& reason, int error = -1) {
+    for (const json& m : stats["direct_misses"])
+        if (m["reason"] == reason && (error < 0 || m["errno"] == error))
+            return {m["then_cpu_copy"].get<int>(), m["then_failure"].get<int>()};
+    return {-1, -1};
+}
+
+TEST(Stats, EveryReasonLandsInItsCounterWithWhatFollowed) {
+    auto opts = Logged({{"DGFILE_STATS", std::string(kStatsDir) + "/stats.%p.json"},
+                        {"DGFILE_STATS_FORMAT", "json"}});
+    auto r = sandbox::Run(opts, [] {
+        ASSERT_EQ(RunToExit(EveryOutcomeOnce), 0);
+        auto names = sandbox::DirectoryEntries(kStatsDir);
+        names.erase(std::remove_if(names.begin(), names.end(),
+                                   [](const std::string& n) { return n.rfind("stats.", 0) != 0; }),
+                    names.end());
+        ASSERT_EQ(names.size(), 1u);
+        const json stats = json::parse(sandbox::ReadFile(std::string(kStatsDir) + "/" + names[0]));
+        EXPECT_EQ(names[0], "stats." + stats["process"].dump() + ".json");
+        const json& paths = stats["paths"];
+        EXPECT_EQ(paths["direct"]["transfers"], 2);
+        EXPECT_EQ(paths["direct"]["bytes"], 131072);
+        EXPECT_EQ(paths["cpu_copy"]["transfers"], 4);
+        EXPECT_EQ(paths["cpu_copy"]["bytes"], 16384);
+        EXPECT_EQ(paths["callbacks"]["transfers"], 1);
+        EXPECT_EQ(paths["callbacks"]["bytes"], 4242);
+        EXPECT_EQ(paths["callbacks"]["failed"], 1);
+        for (const char* p : {"direct", "cpu_copy", "callbacks"}) {
+            int sum = 0;
+            for (const json& n : paths[p]["latency_us_under_2_pow"]) sum += n.get<int>();
+            EXPECT_EQ(sum, paths[p]["transfers"]) << p;
+        }
+        EXPECT_EQ(Missed(stats, "no_device"), std::make_pair(1, 0));
+        EXPECT_EQ(Missed(stats, "unknown_pointer"), std::make_pair(1, 1));
+        EXPECT_EQ(Missed(stats, "zero_bytes"), std::make_pair(1, 0));
+        EXPECT_EQ(Missed(stats, "driver_refused", EIO), std::make_pair(1, 1));
+        EXPECT_EQ(Missed(stats, "driver_refused", EFAULT), std::make_pair(0, 1));
+        EXPECT_EQ(Missed(stats, "driver_refused", EINVAL), std::make_pair(0, 1));
+        EXPECT_EQ(Missed(stats, "driver_refused", EBADF), std::make_pair(0, 1));
+        EXPECT_EQ(stats["direct_misses"].size(), 7u);
+        EXPECT_EQ(stats["cpu_copy_failures"],
+                  json::parse(R"({"outside_allocation":1,"disabled":1,"flags":0,"seek":1,)"
+                              R"("buffer":0,"io":1,"copy":1})"));
+        EXPECT_EQ(stats["handles"], json::parse(R"({"registered":4,"deregistered":4})"));
+        EXPECT_EQ(stats["device_connection"], json::parse(R"({"opened":1,"closed":1})"));
+        EXPECT_EQ(stats["batches"]["submitted"], 0);
+        EXPECT_EQ(stats["verdict"],
+                  "86.4 % of bytes moved by the direct path; 4 transfers fell back: no device "
+                  "connection 1, pointer unknown to the runtime 1, driver refused (EIO) 1, driver "
+                  "moved 0 bytes 1; 5 failed: device range outside its allocation 1, CPU copy "
+                  "disabled 1, seek 1, read/write 1, runtime copy 1");
+
+        // The same process as a text summary on standard error: the same
+        // figures and verdict.
+        ::setenv("DGFILE_STATS", "stderr", 1);
+        ::unsetenv("DGFILE_STATS_FORMAT");
+        ASSERT_EQ(RunToExit(EveryOutcomeOnce), 0);
+        std::printf("json verdict: %s\n", stats["verdict"].get<std::string>().c_str());
+    });
+    EXPECT_SANDBOX_OK(r);
+    const auto lines = sandbox::Lines(r.err);
+    auto row = [&lines](const std::string& start) {
+        for (const std::string& l : lines)
+            if (l.rfind(start, 0) == 0) return l;
+        return std::string();
+    };
+    EXPECT_EQ(row("dgfile statistics, process ").empty(), false) << r.err;
+    EXPECT_EQ(row("  direct ").substr(0, 40), "  direct              2           131072") << r.err;
+    EXPECT_EQ(row("  CPU copy ").substr(0, 40), "  CPU copy            4            16384") << r.err;
+    EXPECT_EQ(row("    driver refused (EIO) "),
+              "    driver refused (EIO)                                 1             1");
+    EXPECT_EQ(row("  CPU copies that failed: "),
+              "  CPU copies that failed: device range outside its allocation 1, CPU copy "
+              "disabled 1, seek 1, read/write 1, runtime copy 1");
+    const std::string verdict = r.out.substr(r.out.find("json verdict: ") + 14);
+    EXPECT_EQ("  " + verdict.substr(0, verdict.find('\n')), lines.back());
+}
+
+TEST(Stats, OnePerProcessNothingWhenOffOrAfterUnderscoreExit) {
+    auto opts = Logged({{"DGFILE_STATS", std::string(kStatsDir) + "/s.%p.txt"}});
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        TempFile file(65536);
+        DeviceBuffer dev(65536);
+        auto reads = [&](int n) {
+            const int fd = file.Open(O_RDWR | O_DIRECT);
+            DGfileHandle_t fh = Register(fd);
+            for (int i = 0; i < n; ++i) EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 0, 0), 4096);
+            dgFileHandleDeregister(fh);
+            ::close(fd);
+        };
+        // A forked child starts from zero and writes its own summary.
+        ASSERT_EQ(RunToExit([&] {
+                      reads(1);
+                      ASSERT_EQ(RunToExit([&] { reads(2); }), 0);
+                  }),
+                  0);
+        auto names = sandbox::DirectoryEntries(kStatsDir);
+        std::vector<std::string> rows;
+        for (const std::string& n : names) {
+            if (n.rfind("s.", 0) != 0) continue;
+            const std::string text = sandbox::ReadFile(std::string(kStatsDir) + "/" + n);
+            const std::string pid = n.substr(2, n.size() - 6);
+            EXPECT_NE(text.find("dgfile statistics, process " + pid + "\n"), std::string::npos);
+            for (const std::string& l : sandbox::Lines(text))
+                if (l.rfind("  CPU copy ", 0) == 0) rows.push_back(l.substr(0, 23));
+        }
+        std::sort(rows.begin(), rows.end());
+        EXPECT_EQ(rows, (std::vector<std::string>{"  CPU copy            1",
+                                                  "  CPU copy            2"}));
+        for (const std::string& n : names)
+            if (n.rfind("s.", 0) == 0) ::unlink((std::string(kStatsDir) + "/" + n).c_str());
+
+        // _exit writes nothing; unset or empty collects nothing; invalid
+        // values say so once and collect nothing.
+        const pid_t quick = ::fork();
+        if (quick == 0) {
+            reads(1);
+            _exit(0);
+        }
+        ::waitpid(quick, nullptr, 0);
+        for (auto [where, how] : {std::pair<const char*, const char*>{nullptr, nullptr},
+                                  {"", nullptr},
+                                  {"/opt/tavo/etc/s.%d", nullptr},
+                                  {"/opt/tavo/etc/s.txt", "xml"}}) {
+            if (where != nullptr)
+                ::setenv("DGFILE_STATS", where, 1);
+            else
+                ::unsetenv("DGFILE_STATS");
+            if (how != nullptr) ::setenv("DGFILE_STATS_FORMAT", how, 1);
+            ASSERT_EQ(RunToExit([&] { reads(1); }), 0);
+        }
+        names = sandbox::DirectoryEntries(kStatsDir);
+        EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                                [](const std::string& n) { return n.rfind("s.", 0) == 0; }),
+                  0);
+    });
+    EXPECT_SANDBOX_OK(r);
+    EXPECT_EQ(r.err,
+              "dgfile: DGFILE_STATS must be \"stderr\" or a file path (\"%p\" stands for the "
+              "process id, \"%%\" for \"%\"), not \"/opt/tavo/etc/s.%d\": no statistics are "
+              "collected\n"
+              "dgfile: DGFILE_STATS_FORMAT must be \"text\" or \"json\", not \"xml\": no "
+              "statistics are collected\n");
 }
 
 // ---- Concurrency ---------------------------------------------------------------------

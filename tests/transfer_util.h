@@ -3,10 +3,13 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -111,6 +114,22 @@ inline std::vector<std::string> Shapes(const std::vector<std::string>& records) 
     std::vector<std::string> shapes;
     for (const auto& r : records) shapes.push_back(Shape(r));
     return shapes;
+}
+
+// Runs `body` in a child of this (sandboxed) process that ends through
+// exit(), as an application does, so that the library writes its statistics
+// summary; returns the child's exit code (1 when an assertion failed in it).
+inline int RunToExit(const std::function<void()>& body) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        body();
+        std::exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace transfer_util

@@ -1,0 +1,70 @@
+// Transfer statistics: what this process's transfers through the library
+// did, and why they did not take the direct path, written as one summary when
+// the process exits (or the library is unloaded) if DGFILE_STATS asks for it.
+//
+// Owns: the counter shards, the settings read from DGFILE_STATS and
+// DGFILE_STATS_FORMAT (once, at the first counted event), and the summary.
+// Callers: the file handle, the batch handle and the entry points, from any
+// thread, with or without their own locks held.
+// Locks: one registry mutex, a leaf, taken only when a thread counts for the
+// first time, when it ends, around fork, and by the summary.  Each thread
+// counts into a shard of its own (relaxed atomics that only the owner
+// writes), so no cache line is written by the transfers of several threads;
+// a shard outlives its thread and is handed to the next thread that needs
+// one, counts and all.  While statistics are off, every hook below costs one
+// relaxed load and a branch in its caller (`stats::on()`).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace stats {
+
+// -1 until the environment was read, then 0 (off) or 1 (on) for the life of
+// the process.
+extern std::atomic<int> state;
+
+// Reads the settings; true when statistics are to be collected.
+bool set_up();
+
+inline bool on() {
+    const int s = state.load(std::memory_order_relaxed);
+    return s > 0 || (s < 0 && set_up());
+}
+
+// The three ways a transfer moves data.
+enum class path_t : unsigned { direct, cpu, callback };
+inline constexpr unsigned kPaths = 3;
+
+// Why a direct attempt did not complete.
+enum class miss_t : unsigned { no_device, unknown_pointer, refused, zero_bytes };
+inline constexpr unsigned kMisses = 4;
+
+// Why a CPU copy did not move the data.
+enum class cpu_fail_t : unsigned {
+    outside_allocation,  // the device range leaves the runtime's allocation
+    disabled,            // DGFILE_DISABLE_CPU was "YES" at registration
+    flags,               // clearing O_DIRECT was refused
+    seek,
+    buffer,              // no host buffer
+    io,                  // read() or write() failed before moving a byte
+    copy,                // the runtime copy failed, or no runtime provides it
+};
+inline constexpr unsigned kCpuFailures = 7;
+
+// The hooks.  REQUIRES: on() returned true.
+void transfer(path_t path, std::uint64_t bytes, std::uint64_t us);
+void callback_failed();
+// A direct attempt that did not complete (`error`: errno of a refusal), and
+// whether the CPU copy then moved the data (otherwise cpu_failed follows).
+void direct_missed(miss_t why, int error, bool copied);
+void cpu_failed(cpu_fail_t why);
+void handle_registered();
+void handle_deregistered();
+void batch_submitted(unsigned requests);
+void request_finished();
+void batch_cancelled();
+void device_opened();
+void device_closed();
+
+}  // namespace stats
