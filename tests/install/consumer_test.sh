@@ -27,7 +27,7 @@ echo "installed into $work/staged, moved to $prefix"
 major=${version%%.*}
 for f in "$libdir/libdgfile.so.$version" "$includedir/dgfile.h" \
          "$bindir/dgfile-bench" "$bindir/dgfile-doctor" \
-         "$mandir/man1/dgfile-bench.1" "$mandir/man1/dgfile-doctor.1" \
+         "$mandir/man1/dgfile-bench.1" "$mandir/man1/dgfile-doctor.1" "$mandir/man3/libdgfile.3" \
          "$docdir/README.md" \
          "$libdir/cmake/dgfile/dgfileConfig.cmake" \
          "$libdir/cmake/dgfile/dgfileConfigVersion.cmake" \
