@@ -6,8 +6,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <time.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -172,18 +170,14 @@ namespace {
 template <typename Call>
 ssize_t counted_callback(Call call) {
     if (!stats::on()) return call();
-    timespec start, end;
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    const std::uint64_t start = stats::ticks();
     const ssize_t result = call();
-    ::clock_gettime(CLOCK_MONOTONIC, &end);
-    if (result < 0) {
+    const std::uint64_t end = stats::ticks();
+    if (result < 0)
         stats::callback_failed();
-    } else {
-        const auto ns = (static_cast<std::int64_t>(end.tv_sec) - start.tv_sec) * 1000000000 +
-                        (end.tv_nsec - start.tv_nsec);
+    else
         stats::transfer(stats::path_t::callback, static_cast<std::uint64_t>(result),
-                        static_cast<std::uint64_t>(ns) / 1000);
-    }
+                        stats::ticks_to_us(end - start));
     return result;
 }
 
