@@ -305,9 +305,9 @@ DGFILE_API void dgFileHandleDeregister(DGfileHandle_t fh);
  *    nothing moves and the result is -1 (the driver is still offered the
  *    request and refuses such a range itself); a pointer the runtime does
  *    not know is copied as the runtime's copy call decides;
- *  - a read of a regular file takes host memory only for what lies between
- *    file_offset and the end of the file, whatever size asks for; a write
- *    takes a host buffer of size bytes.
+ *  - a read of a regular file commits host memory only for what lies
+ *    between file_offset and the end of the file, whatever size asks for; a
+ *    write takes a host buffer of size bytes.
  * REQUIRES: the handle stays registered until the call returns. */
 DGFILE_API ssize_t dgFileRead(DGfileHandle_t fh, void* devPtr_base,
                               size_t size, off_t file_offset,

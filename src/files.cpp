@@ -36,6 +36,10 @@ copy_fn runtime_copy() {
 
 namespace {
 
+// From this size on the host buffer is faulted in before use (committed);
+// below it, memory is committed only as read() fills it.
+constexpr std::size_t kLargeBuffer = std::size_t{32} << 20;
+
 // Host memory for one fallback transfer.  Large buffers are 2 MiB-aligned,
 // backed by transparent huge pages where the system allows, and faulted in
 // before use: a fresh buffer from malloc would otherwise take one page fault
@@ -84,7 +88,6 @@ public:
     char* data() const { return data_; }
 
 private:
-    static constexpr std::size_t kLargeBuffer = std::size_t{32} << 20;
     static constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
     static constexpr std::size_t kLargestBuffer = SIZE_MAX / 4;  // keeps rounding from wrapping
     std::size_t mapped_ = 0;  // nonzero when the buffer is a mapping
@@ -306,10 +309,12 @@ bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::si
 
 // The host buffer a CPU copy needs.  A read of a regular file can deliver no
 // more than lies between the offset and the end of the file: a huge size on
-// a small file must not cost host memory of the huge size.  REQUIRES: the
-// file lock held (the caller's seek succeeded, so file_offset >= 0).
+// a small file must not commit host memory of the huge size.  Only buffers
+// that are faulted in before use need the file's size (one more system call);
+// smaller ones commit just what read() fills.  REQUIRES: the file lock held
+// (the caller's seek succeeded, so file_offset >= 0).
 std::size_t file_handle_t::buffer_size(op_t op, std::size_t size, off_t file_offset) const {
-    if (op != op_t::read) return size;
+    if (op != op_t::read || size < kLargeBuffer) return size;
     struct stat st;
     if (::fstat(descr.handle.fd, &st) != 0 || !S_ISREG(st.st_mode)) return size;
     if (st.st_size <= file_offset) return 0;
