@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,19 +39,20 @@ struct Json {
     bool boolean = false;
     std::string text;  // a string's value or a number's digits
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members in order: names[i] names values[i].  (Two vectors,
+    // since a pair cannot hold the type being defined.)
+    std::vector<std::string> names;
+    std::vector<Json> values;
 
     const Json& operator[](const std::string& key) const {
-        for (const auto& [k, v] : members)
-            if (k == key) return v;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == key) return values[i];
         static const Json missing;
         ADD_FAILURE() << "no member \"" << key << "\"";
         return missing;
     }
     bool Has(const std::string& key) const {
-        for (const auto& member : members)
-            if (member.first == key) return true;
-        return false;
+        return std::find(names.begin(), names.end(), key) != names.end();
     }
     bool IsNull() const { return kind == Kind::Null; }
     long long Int() const { return kind == Kind::Number ? std::stoll(text) : -999; }
@@ -141,7 +143,8 @@ private:
             do {
                 std::string key = String();
                 if (!Eat(':')) return Fail("':' expected"), v;
-                v.members.emplace_back(key, Value());
+                v.names.push_back(key);
+                v.values.push_back(Value());
             } while (ok_ && Eat(','));
             if (!Eat('}')) Fail("'}' expected");
         } else if (c == '[') {
