@@ -41,6 +41,9 @@ namespace sandbox {
 namespace {
 
 constexpr const char* kSettingsDir = "/opt/tavo/etc";
+// The top of every fixed path the tests use (the settings directory, log
+// directories, their own mounts): always on the child's private file system.
+constexpr const char* kPrivateTop = "/opt/tavo";
 constexpr uid_t kNobody = 65534;
 
 [[noreturn]] void SetupFailed(const std::string& what) {
@@ -133,11 +136,16 @@ void EnterNamespaces(Identity identity) {
 }
 
 // A fresh, empty settings directory on a temporary file system mounted over
-// its nearest existing ancestor; nothing is created on the real system.
+// /opt/tavo, or its nearest existing ancestor, so that every path below
+// /opt/tavo is private even where the machine has one (an installation's
+// /opt/tavo/etc); nothing is created on the real system.
 void PrivateSettingsDir(const std::optional<std::string>& settings) {
-    std::string top = kSettingsDir;
+    std::string top = kPrivateTop;
     while (!Exists(top)) top = top.substr(0, top.rfind('/'));
-    if (top.empty()) top = "/";
+    if (top.empty()) {
+        errno = ENOENT;
+        SetupFailed("no /opt, and /opt/tavo could be made only on the real root");
+    }
     Check(::mount("tmpfs", top.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs on " + top);
     MakeDirs(kSettingsDir);
     if (settings) WriteFile(std::string(kSettingsDir) + "/dgfile.ini", *settings);

@@ -4,8 +4,10 @@
 //
 // The child gets private mount and UTS namespaces (and, when not root or when
 // asked to act as a developer, a user namespace in which it is root):
-//  - a temporary file system over the nearest existing parent of the settings
-//    directory, holding /opt/tavo/etc and, if given, dgfile.ini;
+//  - a temporary file system over /opt/tavo, the top of every fixed path the
+//    tests use (or over its nearest existing parent where there is no
+//    /opt/tavo), holding /opt/tavo/etc and, if given, dgfile.ini; nothing
+//    is created outside it, even where the machine has an /opt/tavo/etc;
 //  - a temporary /dev holding a few real device nodes and, if asked, "qrvd";
 //  - its own host name and environment (DGFILE_* variables cleared first).
 // The body runs in the child; GoogleTest assertions made there are reported
