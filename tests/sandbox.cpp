@@ -190,6 +190,23 @@ void ApplyEnvironment(const Options& options) {
     }
 }
 
+// A failure in the body: a GoogleTest failure, or (without GoogleTest) a line
+// on standard error and exit status 1.
+#ifdef SANDBOX_WITHOUT_GTEST
+bool g_body_failed = false;
+
+void ReportFailure(const std::string& what) {
+    std::fprintf(stderr, "%s\n", what.c_str());
+    g_body_failed = true;
+}
+
+bool BodyFailed() { return g_body_failed; }
+#else
+void ReportFailure(const std::string& what) { ADD_FAILURE() << what; }
+
+bool BodyFailed() { return ::testing::Test::HasFailure(); }
+#endif
+
 [[noreturn]] void Child(const Options& options, const std::function<void()>& body,
                         int out_fd, int err_fd) {
     ::dup2(out_fd, STDOUT_FILENO);
@@ -209,11 +226,11 @@ void ApplyEnvironment(const Options& options) {
     try {
         body();
     } catch (const std::exception& e) {
-        ADD_FAILURE() << "exception in sandboxed body: " << e.what();
+        ReportFailure(std::string("exception in sandboxed body: ") + e.what());
     }
     std::fflush(stdout);
     std::fflush(stderr);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
+    _exit(BodyFailed() ? 1 : 0);
 }
 
 struct ChildArgs {
@@ -259,8 +276,13 @@ std::string Drain(int fd) {
 // Records a skip on the running test; unlike a GTEST_SKIP in the test itself
 // this returns, so the test goes on (its later sandbox runs skip too).
 void MarkSkipped(Identity identity, const std::string& why) {
-    GTEST_SKIP() << "the " << (identity == Identity::Root ? "root" : "developer")
-                 << " identity needs a user namespace here: " << why;
+    std::string text = std::string("the ") + (identity == Identity::Root ? "root" : "developer") +
+                       " identity needs a user namespace here: " + why;
+#ifdef SANDBOX_WITHOUT_GTEST
+    std::fprintf(stderr, "skipped: %s\n", text.c_str());
+#else
+    GTEST_SKIP() << text;
+#endif
 }
 
 }  // namespace

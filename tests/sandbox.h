@@ -17,17 +17,24 @@
 //
 // Rule for test authors: the parent process never calls the library, so that
 // every child starts from a freshly loaded library's state.
+//
+// Programs built without GoogleTest (the benchmarks) define
+// SANDBOX_WITHOUT_GTEST: a body then fails by throwing, which the child
+// prints on standard error and reports in its exit status.
 #pragma once
 
 #include <sys/types.h>
 
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#ifndef SANDBOX_WITHOUT_GTEST
 #include <gtest/gtest.h>
+#endif
 
 namespace sandbox {
 
@@ -92,6 +99,7 @@ void WriteFile(const std::string& path, const std::string& contents);
 
 }  // namespace sandbox
 
+#ifndef SANDBOX_WITHOUT_GTEST
 // Passes when the child ran to the end without a failed assertion (or did not
 // run and the test is marked skipped); otherwise shows what the child printed.
 #define EXPECT_SANDBOX_OK(result)                                            \
@@ -101,6 +109,7 @@ void WriteFile(const std::string& path, const std::string& contents);
         << (result).signal << ((result).timed_out ? ", timed out" : "")      \
         << "\n--- child stdout ---\n" << (result).out                        \
         << "\n--- child stderr ---\n" << (result).err
+#endif
 
 namespace sandbox {
 inline std::ostream& operator<<(std::ostream& os, Identity identity) {
