@@ -325,6 +325,30 @@ TEST(Doctor, TheSimulatorGivesTheDirectPathAndItsGpus) {
     EXPECT_EQ(r.root["summary"]["text"].text, "direct path available, CPU fallback too");
 }
 
+TEST(Doctor, SimOptionChecksTheSimulatedPlatformWhateverQrvdSimAndTheNodeSay) {
+    // Over a foreign character device, with QRVD_SIM saying off: --sim decides.
+    Situation s;
+    s.env = {{"QRVD_SIM", "0"}};
+    s.prepare = [] {
+        ASSERT_EQ(::mount("/dev/null", "/dev/qrvd", nullptr, MS_BIND, nullptr), 0);
+    };
+    Doctor d = RunDoctor({"--sim"}, s);
+    EXPECT_EQ(d.exit_code, 0) << d.out << d.err;
+    EXPECT_EQ(d.Line("/dev/qrvd"),
+              "[ ok ] /dev/qrvd: simulated by the driver stand-in (--sim); opens read-write and "
+              "answers the transfer request (the real character device 1:3 is not used)");
+    EXPECT_TRUE(Has(d.Line("GPU runtime libqrv-runtime64.so.1"), "(the simulated platform's)"))
+        << d.out;
+    EXPECT_EQ(d.Summary(), "summary: direct path available, CPU fallback too");
+    // Without it the same machine is examined as it is.
+    Doctor plain = RunDoctor({}, s);
+    EXPECT_EQ(plain.Summary(),
+              "summary: CPU fallback only: /dev/qrvd does not know the transfer request");
+    // After "--" it is a path.
+    Doctor dashed = RunDoctor({"--", "--sim"}, s);
+    EXPECT_EQ(dashed.Line("--sim"), "[FAIL] --sim: No such file or directory");
+}
+
 TEST(Doctor, DisableGdsLeavesTheCpuFallbackButOnlyForExactlyYes) {
     Situation s;
     s.env = {{"QRVD_SIM", "1"}, {"DGFILE_DISABLE_GDS", "YES"}};
@@ -572,7 +596,7 @@ TEST(Doctor, UnknownOptionsAndEmptyPathsAreUsageErrors) {
     EXPECT_EQ(empty.exit_code, 2);
     Doctor help = RunDoctor({"--help"});
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_TRUE(Has(help.out, "usage: dgfile-doctor [--json]")) << help.out;
+    EXPECT_TRUE(Has(help.out, "usage: dgfile-doctor [--json] [--sim]")) << help.out;
     // After "--" a name starting with "-" is a path.
     Doctor dashed = RunDoctor({"--", "-x"});
     EXPECT_EQ(dashed.exit_code, 1);
