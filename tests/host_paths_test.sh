@@ -6,7 +6,9 @@
 # there too.  The settings file turns the debug log on with a log directory
 # under /opt/tavo, so a process that read it would leave a trace as well.
 #
-#   host_paths_test.sh PROGRAM...    (as root; exit status 77: skipped)
+#   host_paths_test.sh [--emulator "COMMAND..."] PROGRAM...
+#                                   (as root; exit status 77: skipped)
+# The emulator (a cross build's) starts each program.
 set -euo pipefail
 
 if [[ ${1:-} != --inside ]]; then
@@ -22,6 +24,11 @@ if [[ ${1:-} != --inside ]]; then
     exec unshare --mount --propagation private bash "$0" --inside "$@"
 fi
 shift
+emulator=()
+if [[ ${1:-} == --emulator ]]; then
+    read -ra emulator <<< "$2"
+    shift 2
+fi
 
 mount -t tmpfs -o mode=0755 tmpfs /opt
 mkdir -p /opt/tavo/etc
@@ -35,7 +42,7 @@ failures=0
 for program in "$@"; do
     name=$(basename "$program")
     echo "== $name"
-    if ! "$program" --gtest_brief=1; then
+    if ! "${emulator[@]}" "$program" --gtest_brief=1; then
         echo "FAIL: $name failed with /opt/tavo/etc present"
         failures=$((failures + 1))
     fi
