@@ -9,7 +9,9 @@
 #     say so, and simulate only when asked to, then with the simulated
 #     runtimes and driver;
 #   - the same machine without /dev/qrvd: dgfile-bench simulates, the doctor
-#     reports the machine as it is.
+#     reports the machine as it is;
+#   - the tools installed without the simulated platform (no component sim),
+#     asked to simulate: each says that it cannot.
 # The machine's runtimes are stand-ins (system/): a pointer query that knows
 # no device memory and an application runtime on host memory, so transfers
 # take the CPU fallback.  Their /dev/qrvd is /dev/null, which answers no
@@ -32,6 +34,9 @@ if [[ ${1:-} != --inside ]]; then
     rm -rf "$work"
     mkdir -p "$work/scratch"
     "$cmake" --install "$1" --prefix "$work/prefix" > "$work/install.log"
+    for component in dgfile tools; do
+        "$cmake" --install "$1" --prefix "$work/no-sim" --component "$component" >> "$work/install.log"
+    done
     # The work directory holds mount points inside the namespace: it is
     # removed out here, where they do not exist.
     rc=0
@@ -181,6 +186,22 @@ run "$doctor"
 expect_line "[FAIL] /dev/qrvd: absent: no GPU kernel driver node" "dgfile-doctor without /dev/qrvd"
 expect_line "[ ok ] GPU runtime libqrv-runtime64.so.1: $system_lib/libqrv-runtime64.so.1" \
     "dgfile-doctor without /dev/qrvd"
+
+echo
+echo "=== the tools installed without the simulated platform, on the GPU machine"
+add_device
+run "$work/no-sim/$bindir/dgfile-bench" read "$data" --sim on
+expect_rc 3 "dgfile-bench --sim on without the component sim"
+expect_text "dgfile-bench: error: --sim on: the simulated GPU platform is not installed (no libqrvd-sim.so in " \
+    "dgfile-bench --sim on without the component sim"
+run "$work/no-sim/$bindir/dgfile-doctor" --sim
+expect_rc 0 "dgfile-doctor --sim without the component sim"  # the machine's CPU fallback works
+expect_line "summary: CPU fallback only: /dev/qrvd is not simulated: the simulated platform is missing" \
+    "dgfile-doctor --sim without the component sim"
+expect_line "[FAIL] /dev/qrvd: the simulated platform was asked for (--sim) but its driver stand-in is not in this process: the simulated platform is not installed beside dgfile-doctor" \
+    "dgfile-doctor --sim without the component sim"
+expect_line "[ ok ] GPU runtime libqrv-runtime64.so.1: $system_lib/libqrv-runtime64.so.1" \
+    "dgfile-doctor --sim without the component sim"
 
 if ((failures)); then
     echo "$failures check(s) failed" >&2
