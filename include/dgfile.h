@@ -27,7 +27,9 @@
  *  - The records below are a binary interface for LP64 Linux: their field
  *    order, widths, offsets and sizes are fixed, and checked at compile time.
  *
- * The header compiles as C++ and as C (GNU C11: loff_t is a GNU type).
+ * The header compiles as C++ and as C (C11 and later, strict ISO or GNU).
+ * File offsets of the callbacks are __loff_t, the C library's name for
+ * loff_t that strict ISO C also sees (the same 64-bit type).
  */
 #ifndef DGFILE_H
 #define DGFILE_H
@@ -148,11 +150,11 @@ typedef struct DGfileFSOps {
     const char* (*fs_type)(void* handle);
     int (*getRDMADeviceList)(void* handle, sockaddr_t** hostaddrs);
     int (*getRDMADevicePriority)(void* handle, char* devPtr, size_t size,
-                                 loff_t offset, sockaddr_t* hostaddr);
-    ssize_t (*read)(void* handle, char* devPtr, size_t size, loff_t offset,
+                                 __loff_t offset, sockaddr_t* hostaddr);
+    ssize_t (*read)(void* handle, char* devPtr, size_t size, __loff_t offset,
                     dgfileRDMAInfo_t* rdmainfo);
     ssize_t (*write)(void* handle, const char* devPtr, size_t size,
-                     loff_t offset, dgfileRDMAInfo_t* rdmainfo);
+                     __loff_t offset, dgfileRDMAInfo_t* rdmainfo);
 } DGfileFSOps_t;
 
 /* What kind of file a descriptor names.  There is no value 0. */

@@ -187,7 +187,7 @@ private:
     const DGfileDescr_t descr;             // constant after construction
     const int fileflag;                    // restored after every fallback
     dgfileRDMAInfo_t rdma{};               // handed to the user callbacks only
-    const struct stat f_stat;              // taken at construction
+    [[maybe_unused]] const struct stat f_stat;  // taken at construction; nothing reads it yet
     std::mutex mutex;                      // see the header comment
     const bool disable_cpu;                // DGFILE_DISABLE_CPU was "YES"
     // Shared with every handle on the same file; held around each CPU copy.

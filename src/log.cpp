@@ -333,7 +333,10 @@ std::string format_log_filepath(const std::string& dir, const std::string& forma
         if (format[i] != '%' || i + 1 == format.size()) continue;
         switch (format[i + 1]) {
         case 'p':
-            path += "." + std::to_string(process_id);
+            // Appended in two steps: GCC 12 at -O3 takes "." + std::string
+            // for an overlapping copy (-Wrestrict, a false positive).
+            path += '.';
+            path += std::to_string(process_id);
             ++i;
             break;
         case 't': {

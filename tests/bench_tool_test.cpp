@@ -530,6 +530,9 @@ TEST(BenchReport, JsonHasTheDocumentedFields) {
     EXPECT_TRUE(j["version"].is_string());
     EXPECT_EQ(j["driver"]["simulated"], true);
     EXPECT_TRUE(j["driver"]["reason"].is_string());
+    // The runtime files the program loaded: the build tree's simulated ones.
+    EXPECT_EQ(j["driver"]["gpu_runtime"], std::filesystem::canonical(SIM_GPU_RUNTIME).string());
+    EXPECT_EQ(j["driver"]["app_runtime"], std::filesystem::canonical(SIM_APP_RUNTIME).string());
     EXPECT_EQ(j["exit_code"], 0);
     ASSERT_EQ(j["runs"].size(), 1u);
     json run = j["runs"][0];
@@ -751,7 +754,11 @@ TEST(BenchDemo, WritesThenReadsThroughBothPathsVerifiesAndRemovesItsFile) {
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("dgfile-bench demo: 2.00 MiB temporary file in " + dir.path()), std::string::npos)
         << Show(r);
-    EXPECT_NE(r.out.find("driver: simulated (no /dev/qrvd)"), std::string::npos) << Show(r);
+    EXPECT_NE(r.out.find("driver: simulated (no /dev/qrvd)\nruntimes: GPU " +
+                         std::filesystem::canonical(SIM_GPU_RUNTIME).string() + ", application " +
+                         std::filesystem::canonical(SIM_APP_RUNTIME).string() + "\n"),
+              std::string::npos)
+        << Show(r);
     auto rows = TableRows(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     const struct { const char* name; const char* direct; const char* fallback; } expected[] = {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,19 +39,20 @@ struct Json {
     bool boolean = false;
     std::string text;  // a string's value or a number's digits
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members in order: names[i] names values[i].  (Two vectors,
+    // since a pair cannot hold the type being defined.)
+    std::vector<std::string> names;
+    std::vector<Json> values;
 
     const Json& operator[](const std::string& key) const {
-        for (const auto& [k, v] : members)
-            if (k == key) return v;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == key) return values[i];
         static const Json missing;
         ADD_FAILURE() << "no member \"" << key << "\"";
         return missing;
     }
     bool Has(const std::string& key) const {
-        for (const auto& member : members)
-            if (member.first == key) return true;
-        return false;
+        return std::find(names.begin(), names.end(), key) != names.end();
     }
     bool IsNull() const { return kind == Kind::Null; }
     long long Int() const { return kind == Kind::Number ? std::stoll(text) : -999; }
@@ -141,7 +143,8 @@ private:
             do {
                 std::string key = String();
                 if (!Eat(':')) return Fail("':' expected"), v;
-                v.members.emplace_back(key, Value());
+                v.names.push_back(key);
+                v.values.push_back(Value());
             } while (ok_ && Eat(','));
             if (!Eat('}')) Fail("'}' expected");
         } else if (c == '[') {
@@ -320,6 +323,30 @@ TEST(Doctor, TheSimulatorGivesTheDirectPathAndItsGpus) {
     EXPECT_EQ(r.root["summary"]["mode"].text, "direct");
     EXPECT_TRUE(r.root["summary"]["usable"].boolean);
     EXPECT_EQ(r.root["summary"]["text"].text, "direct path available, CPU fallback too");
+}
+
+TEST(Doctor, SimOptionChecksTheSimulatedPlatformWhateverQrvdSimAndTheNodeSay) {
+    // Over a foreign character device, with QRVD_SIM saying off: --sim decides.
+    Situation s;
+    s.env = {{"QRVD_SIM", "0"}};
+    s.prepare = [] {
+        ASSERT_EQ(::mount("/dev/null", "/dev/qrvd", nullptr, MS_BIND, nullptr), 0);
+    };
+    Doctor d = RunDoctor({"--sim"}, s);
+    EXPECT_EQ(d.exit_code, 0) << d.out << d.err;
+    EXPECT_EQ(d.Line("/dev/qrvd"),
+              "[ ok ] /dev/qrvd: simulated by the driver stand-in (--sim); opens read-write and "
+              "answers the transfer request (the real character device 1:3 is not used)");
+    EXPECT_TRUE(Has(d.Line("GPU runtime libqrv-runtime64.so.1"), "(the simulated platform's)"))
+        << d.out;
+    EXPECT_EQ(d.Summary(), "summary: direct path available, CPU fallback too");
+    // Without it the same machine is examined as it is.
+    Doctor plain = RunDoctor({}, s);
+    EXPECT_EQ(plain.Summary(),
+              "summary: CPU fallback only: /dev/qrvd does not know the transfer request");
+    // After "--" it is a path.
+    Doctor dashed = RunDoctor({"--", "--sim"}, s);
+    EXPECT_EQ(dashed.Line("--sim"), "[FAIL] --sim: No such file or directory");
 }
 
 TEST(Doctor, DisableGdsLeavesTheCpuFallbackButOnlyForExactlyYes) {
@@ -569,7 +596,7 @@ TEST(Doctor, UnknownOptionsAndEmptyPathsAreUsageErrors) {
     EXPECT_EQ(empty.exit_code, 2);
     Doctor help = RunDoctor({"--help"});
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_TRUE(Has(help.out, "usage: dgfile-doctor [--json]")) << help.out;
+    EXPECT_TRUE(Has(help.out, "usage: dgfile-doctor [--json] [--sim]")) << help.out;
     // After "--" a name starting with "-" is a path.
     Doctor dashed = RunDoctor({"--", "-x"});
     EXPECT_EQ(dashed.exit_code, 1);

@@ -5,7 +5,15 @@
 #include <stdio.h>
 #include <string.h>
 
-static ssize_t fs_read(void* h, char* buf, size_t n, loff_t off, dgfileRDMAInfo_t* r) {
+/* Built as GNU C and as strict ISO C (header_c11_test), which has no loff_t:
+ * a callback written with either spelling fits the header's record. */
+#ifdef __STRICT_ANSI__
+typedef __loff_t offset_type;
+#else
+typedef loff_t offset_type;
+#endif
+
+static ssize_t fs_read(void* h, char* buf, size_t n, offset_type off, dgfileRDMAInfo_t* r) {
     (void)h; (void)buf; (void)off; (void)r;
     return (ssize_t)n;
 }

@@ -41,6 +41,9 @@ namespace sandbox {
 namespace {
 
 constexpr const char* kSettingsDir = "/opt/tavo/etc";
+// The top of every fixed path the tests use (the settings directory, log
+// directories, their own mounts): always on the child's private file system.
+constexpr const char* kPrivateTop = "/opt/tavo";
 constexpr uid_t kNobody = 65534;
 
 [[noreturn]] void SetupFailed(const std::string& what) {
@@ -133,11 +136,16 @@ void EnterNamespaces(Identity identity) {
 }
 
 // A fresh, empty settings directory on a temporary file system mounted over
-// its nearest existing ancestor; nothing is created on the real system.
+// /opt/tavo, or its nearest existing ancestor, so that every path below
+// /opt/tavo is private even where the machine has one (an installation's
+// /opt/tavo/etc); nothing is created on the real system.
 void PrivateSettingsDir(const std::optional<std::string>& settings) {
-    std::string top = kSettingsDir;
+    std::string top = kPrivateTop;
     while (!Exists(top)) top = top.substr(0, top.rfind('/'));
-    if (top.empty()) top = "/";
+    if (top.empty()) {
+        errno = ENOENT;
+        SetupFailed("no /opt, and /opt/tavo could be made only on the real root");
+    }
     Check(::mount("tmpfs", top.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs on " + top);
     MakeDirs(kSettingsDir);
     if (settings) WriteFile(std::string(kSettingsDir) + "/dgfile.ini", *settings);
@@ -182,6 +190,23 @@ void ApplyEnvironment(const Options& options) {
     }
 }
 
+// A failure in the body: a GoogleTest failure, or (without GoogleTest) a line
+// on standard error and exit status 1.
+#ifdef SANDBOX_WITHOUT_GTEST
+bool g_body_failed = false;
+
+void ReportFailure(const std::string& what) {
+    std::fprintf(stderr, "%s\n", what.c_str());
+    g_body_failed = true;
+}
+
+bool BodyFailed() { return g_body_failed; }
+#else
+void ReportFailure(const std::string& what) { ADD_FAILURE() << what; }
+
+bool BodyFailed() { return ::testing::Test::HasFailure(); }
+#endif
+
 [[noreturn]] void Child(const Options& options, const std::function<void()>& body,
                         int out_fd, int err_fd) {
     ::dup2(out_fd, STDOUT_FILENO);
@@ -201,11 +226,11 @@ void ApplyEnvironment(const Options& options) {
     try {
         body();
     } catch (const std::exception& e) {
-        ADD_FAILURE() << "exception in sandboxed body: " << e.what();
+        ReportFailure(std::string("exception in sandboxed body: ") + e.what());
     }
     std::fflush(stdout);
     std::fflush(stderr);
-    ExitChild(::testing::Test::HasFailure() ? 1 : 0);
+    ExitChild(BodyFailed() ? 1 : 0);
 }
 
 struct ChildArgs {
@@ -251,8 +276,13 @@ std::string Drain(int fd) {
 // Records a skip on the running test; unlike a GTEST_SKIP in the test itself
 // this returns, so the test goes on (its later sandbox runs skip too).
 void MarkSkipped(Identity identity, const std::string& why) {
-    GTEST_SKIP() << "the " << (identity == Identity::Root ? "root" : "developer")
-                 << " identity needs a user namespace here: " << why;
+    std::string text = std::string("the ") + (identity == Identity::Root ? "root" : "developer") +
+                       " identity needs a user namespace here: " + why;
+#ifdef SANDBOX_WITHOUT_GTEST
+    std::fprintf(stderr, "skipped: %s\n", text.c_str());
+#else
+    GTEST_SKIP() << text;
+#endif
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 //
 // The child gets private mount and UTS namespaces (and, when not root or when
 // asked to act as a developer, a user namespace in which it is root):
-//  - a temporary file system over the nearest existing parent of the settings
-//    directory, holding /opt/tavo/etc and, if given, dgfile.ini;
+//  - a temporary file system over /opt/tavo, the top of every fixed path the
+//    tests use (or over its nearest existing parent where there is no
+//    /opt/tavo), holding /opt/tavo/etc and, if given, dgfile.ini; nothing
+//    is created outside it, even where the machine has an /opt/tavo/etc;
 //  - a temporary /dev holding a few real device nodes and, if asked, "qrvd";
 //  - its own host name and environment (DGFILE_* variables cleared first).
 // The body runs in the child; GoogleTest assertions made there are reported
@@ -15,17 +17,24 @@
 //
 // Rule for test authors: the parent process never calls the library, so that
 // every child starts from a freshly loaded library's state.
+//
+// Programs built without GoogleTest (the benchmarks) define
+// SANDBOX_WITHOUT_GTEST: a body then fails by throwing, which the child
+// prints on standard error and reports in its exit status.
 #pragma once
 
 #include <sys/types.h>
 
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#ifndef SANDBOX_WITHOUT_GTEST
 #include <gtest/gtest.h>
+#endif
 
 namespace sandbox {
 
@@ -90,12 +99,13 @@ void WriteFile(const std::string& path, const std::string& contents);
 
 // Ends a process the tests forked (a sandboxed child, or a child its body
 // forked) at once, as _exit does: no exit handlers, no flush of the parent's
-// buffers.  In coverage builds the coverage counters are written out first,
-// which _exit alone would lose.
+// buffers.  Coverage builds end it through exit() instead, so that every
+// instrumented module writes its counters, which _exit would lose.
 [[noreturn]] void ExitChild(int code);
 
 }  // namespace sandbox
 
+#ifndef SANDBOX_WITHOUT_GTEST
 // Passes when the child ran to the end without a failed assertion (or did not
 // run and the test is marked skipped); otherwise shows what the child printed.
 #define EXPECT_SANDBOX_OK(result)                                            \
@@ -105,6 +115,7 @@ void WriteFile(const std::string& path, const std::string& contents);
         << (result).signal << ((result).timed_out ? ", timed out" : "")      \
         << "\n--- child stdout ---\n" << (result).out                        \
         << "\n--- child stderr ---\n" << (result).err
+#endif
 
 namespace sandbox {
 inline std::ostream& operator<<(std::ostream& os, Identity identity) {

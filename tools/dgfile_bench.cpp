@@ -151,6 +151,7 @@ int Finish(Report& report, const Options& o, const std::string& heading) {
 
 int RunCommand(Workload workload, const Options& o) {
     DriverInfo driver = SelectDriver(SimOf(o));
+    if (!driver.error.empty()) return Error(kExitSetup, driver.error);
     SelectPath(PathOf(o), false);
     std::string heading = std::string("dgfile-bench ") + DGFILE_BENCH_VERSION + ", " + DescribeDriver(driver);
     if (!o.create.empty()) {
@@ -208,6 +209,7 @@ std::string DemoDirectory(const Options& o, std::string& error) {
 
 int RunDemo(const Options& o) {
     DriverInfo driver = SelectDriver(SimOf(o));
+    if (!driver.error.empty()) return Error(kExitSetup, driver.error);
     std::uint64_t size = Size(o.size), io = Size(o.io_size);
     if (io == 0) return Error(kExitUsage, "--io-size must be at least 1 byte");
     if (size == 0 || size % io != 0)

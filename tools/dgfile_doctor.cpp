@@ -1,6 +1,6 @@
 // dgfile-doctor: is this machine ready for libdgfile's direct path?
 //
-//   dgfile-doctor [--json] [PATH...]
+//   dgfile-doctor [--json] [--sim] [PATH...]
 //
 // Prints one verdict line per thing the library depends on (the device node,
 // the two switches, the debug log's settings as the library reads them, the
@@ -8,9 +8,11 @@
 // O_DIRECT), then one summary line.  Exit status: 0 when the direct path or
 // the CPU fallback is usable, 1 when neither is, 2 for a usage error.
 //
-// The doctor is linked with the driver stand-in of the simulated platform,
-// inactive unless QRVD_SIM=1 asks for it: then it reports what a program on
-// the simulated platform sees.
+// It reports the machine as it is: the GPU runtimes are the ones the loader
+// finds for any application.  With --sim or QRVD_SIM=1 it reports what a
+// program on the simulated platform sees instead; the simulated platform's
+// libraries are then in the process (the build tree's doctor is linked with
+// them, the installed one is started with them preloaded: launcher.c).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,15 +28,16 @@ constexpr int kUsage = 2;
 
 void Usage(std::FILE* out) {
     std::fputs(
-        "usage: dgfile-doctor [--json] [--] [PATH...]\n"
+        "usage: dgfile-doctor [--json] [--sim] [--] [PATH...]\n"
         "Checks whether libdgfile can move file data to and from GPU memory here:\n"
         "the device node /dev/qrvd, DGFILE_DISABLE_GDS and DGFILE_DISABLE_CPU, the\n"
         "debug log settings in /opt/tavo/etc/dgfile.ini, the GPU runtimes and GPUs,\n"
         "and whether the file system of each PATH (a file or a directory) accepts\n"
         "O_DIRECT.\n"
         "  --json   one JSON object instead of text lines\n"
-        "Exit status: 0 direct path or CPU fallback usable, 1 not usable, 2 usage.\n"
-        "QRVD_SIM=1 checks the simulated GPU platform instead of the machine's.\n",
+        "  --sim    check the simulated GPU platform instead of the machine's\n"
+        "           (QRVD_SIM=1 does the same)\n"
+        "Exit status: 0 direct path or CPU fallback usable, 1 not usable, 2 usage.\n",
         out);
 }
 
@@ -80,6 +83,7 @@ void PrintJson(const doctor::Report& report, const doctor::Summary& summary) {
 
 int main(int argc, char** argv) {
     bool json = false;
+    bool sim = false;
     std::vector<std::string> paths;
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
@@ -87,6 +91,8 @@ int main(int argc, char** argv) {
         if (!options_done && arg[0] == '-' && arg[1] != '\0') {
             if (std::strcmp(arg, "--json") == 0) {
                 json = true;
+            } else if (std::strcmp(arg, "--sim") == 0) {
+                sim = true;
             } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
                 Usage(stdout);
                 return kUsable;
@@ -107,7 +113,7 @@ int main(int argc, char** argv) {
     }
 
     doctor::Report report;
-    doctor::CheckDevice(report);
+    doctor::CheckDevice(report, sim);
     doctor::CheckSwitches(report);
     doctor::CheckSettings(report);
     doctor::CheckRuntimes(report);

@@ -22,6 +22,7 @@
 
 #include "files.h"  // the library's own declarations of the driver request and copy call
 #include "log.h"    // the library's settings parser and conversions
+#include "sim_control.h"
 
 namespace doctor {
 namespace {
@@ -124,12 +125,12 @@ const char* FileKind(mode_t mode) {
     return "special file";
 }
 
-// The stand-in for the kernel driver is in the process (linked, or
-// preloaded by the user) and answers opens of the node.
-bool StandInActive() {
-    using enabled_fn = int (*)();
-    auto enabled = reinterpret_cast<enabled_fn>(::dlsym(RTLD_DEFAULT, "qrvd_sim_enabled"));
-    return enabled != nullptr && enabled() != 0;
+// QRVD_SIM asks for the simulated platform ("1", "on" or "yes", any case,
+// as the driver stand-in reads it).
+bool SimulationByEnvironment() {
+    const char* v = std::getenv("QRVD_SIM");
+    return v != nullptr &&
+           (!strcasecmp(v, "1") || !strcasecmp(v, "on") || !strcasecmp(v, "yes"));
 }
 
 // Offers the node a transfer request that cannot move anything (no GPU, no
@@ -159,12 +160,16 @@ const char* StatusName(Status status) {
     return "fail";
 }
 
-void CheckDevice(Report& report) {
+void CheckDevice(Report& report, bool sim_option) {
     Finding f("device", kDeviceNode);
     struct stat st;
     bool present = ::stat(kDeviceNode, &st) == 0;
     int stat_error = present ? 0 : errno;
-    bool simulated = StandInActive();
+    // The stand-in for the kernel driver answers opens of the node when it
+    // is in the process (linked, or preloaded) and enabled.
+    if (sim_option) simctl::SetEnabled(true);
+    bool simulated = simctl::Enabled();
+    bool asked = sim_option || SimulationByEnvironment();
     f.details.Set("present", present);
     f.details.Set("kind", present ? json::Value(FileKind(st.st_mode)) : json::Value());
     f.details.Set("simulated", simulated);
@@ -185,9 +190,18 @@ void CheckDevice(Report& report) {
         device_text = "character device " + std::to_string(major(st.st_rdev)) + ":" +
                       std::to_string(minor(st.st_rdev));
     }
-    if (simulated) {
+    if (asked && !simulated) {
+        f.status = Status::Fail;
+        f.text = std::string("the simulated platform was asked for (") +
+                 (sim_option ? "--sim" : "QRVD_SIM") +
+                 ") but its driver stand-in is not in this process: the simulated platform "
+                 "is not installed beside dgfile-doctor";
+        problem = "is not simulated: the simulated platform is missing";
+    } else if (simulated) {
         const char* forced = std::getenv("QRVD_SIM");
-        std::string by = forced != nullptr ? "QRVD_SIM=" + std::string(forced) : "the program";
+        std::string by = sim_option ? "--sim"
+                         : forced != nullptr ? "QRVD_SIM=" + std::string(forced)
+                                             : "the program";
         if (node < 0) {
             f.status = Status::Fail;
             f.text = "simulated (" + by + "), but cannot be opened: " + ErrorText(open_error);

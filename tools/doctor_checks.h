@@ -58,7 +58,9 @@ struct Summary {
     std::string text;
 };
 
-void CheckDevice(Report& report);
+// With `sim_option` (--sim) the driver stand-in, when it is in the process,
+// is enabled first; QRVD_SIM=1 enables it by itself.
+void CheckDevice(Report& report, bool sim_option);
 void CheckSwitches(Report& report);   // DGFILE_DISABLE_GDS, DGFILE_DISABLE_CPU
 void CheckSettings(Report& report);   // the settings file and the log's values
 void CheckRuntimes(Report& report);   // GPU runtime, application runtime, GPUs

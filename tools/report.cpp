@@ -47,9 +47,12 @@ nlohmann::ordered_json Optional(const std::optional<std::uint64_t>& v) {
 }  // namespace
 
 std::string DescribeDriver(const DriverInfo& d) {
-    if (d.simulated) return "driver: simulated (" + d.reason + ")";
-    if (d.device_node) return "driver: /dev/qrvd (" + d.reason + ")";
-    return "driver: none (" + d.reason + "; no /dev/qrvd, so transfers take the CPU fallback)";
+    std::string text;
+    if (d.simulated) text = "driver: simulated (" + d.reason + ")";
+    else if (d.device_node) text = "driver: /dev/qrvd (" + d.reason + ")";
+    else text = "driver: none (" + d.reason + "; no /dev/qrvd, so transfers take the CPU fallback)";
+    auto file = [](const std::string& path) { return path.empty() ? std::string("not loaded") : path; };
+    return text + "\nruntimes: GPU " + file(d.gpu_runtime) + ", application " + file(d.app_runtime);
 }
 
 std::string DescribeRun(const RunResult& r) {
@@ -165,9 +168,12 @@ std::string FormatJson(const Report& report) {
     json out;
     out["tool"] = "dgfile-bench";
     out["version"] = report.version;
+    auto path = [](const std::string& p) { return p.empty() ? json(nullptr) : json(p); };
     out["driver"] = {{"simulated", report.driver.simulated},
                      {"device_node", report.driver.device_node},
-                     {"reason", report.driver.reason}};
+                     {"reason", report.driver.reason},
+                     {"gpu_runtime", path(report.driver.gpu_runtime)},
+                     {"app_runtime", path(report.driver.app_runtime)}};
     out["runs"] = std::move(runs);
     out["exit_code"] = report.exit_code;
     return out.dump(2) + "\n";

@@ -18,7 +18,8 @@ struct Report {
 };
 
 // "driver: simulated (no /dev/qrvd)", "driver: /dev/qrvd (...)", or, with
-// neither, "driver: none (...)" and that transfers take the CPU fallback.
+// neither, "driver: none (...)" and that transfers take the CPU fallback;
+// then a line "runtimes: GPU FILE, application FILE".
 std::string DescribeDriver(const DriverInfo& driver);
 
 // One line saying what a run does: range, I/O size, order, threads, calls,

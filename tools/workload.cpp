@@ -24,6 +24,7 @@
 #include "dgfile.h"
 #include "dgrt.h"
 #include "qrvd_sim.h"
+#include "sim_control.h"
 #include "units.h"
 
 namespace dgbench {
@@ -487,9 +488,9 @@ void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
         }
     }
 
-    const bool counted = qrvd_sim_enabled() != 0;
+    const bool counted = simctl::Enabled();
     qrvd_sim_counters before{}, after{};
-    if (counted) qrvd_sim_get_counters(&before);
+    if (counted) simctl::GetCounters(&before);
 
     // The workers start together once all exist.
     std::latch start(1);
@@ -508,7 +509,7 @@ void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
     start.count_down();
     WaitWithProgress(s, static_cast<unsigned>(workers.size()), s.ios * c.io_size, started);
     for (std::thread& t : threads) t.join();
-    if (counted) qrvd_sim_get_counters(&after);
+    if (counted) simctl::GetCounters(&after);
 
     std::vector<std::uint64_t> latencies;
     Clock::duration longest{};
@@ -569,23 +570,30 @@ DriverInfo SelectDriver(SimMode mode) {
     DriverInfo info;
     switch (mode) {
         case SimMode::On:
-            qrvd_sim_set_enabled(1);
+            simctl::SetEnabled(true);
             info.reason = "--sim on";
             break;
         case SimMode::Off:
-            qrvd_sim_set_enabled(0);
+            simctl::SetEnabled(false);
             info.reason = "--sim off";
             break;
         case SimMode::Auto: {
-            qrvd_sim_enable_if_no_device();
+            simctl::EnableIfNoDevice();
             const char* env = std::getenv("QRVD_SIM");
             if (env != nullptr && *env != '\0') info.reason = std::string("QRVD_SIM=") + env;
             else info.reason = real ? "a real " QRVD_DEVICE_PATH : "no " QRVD_DEVICE_PATH;
             break;
         }
     }
-    info.simulated = qrvd_sim_enabled() != 0;
+    info.simulated = simctl::Enabled();
     info.device_node = real;
+    if (mode == SimMode::On && !info.simulated)
+        info.error = "--sim on: the simulated platform's driver stand-in is not in this process "
+                     "(start the installed dgfile-bench from its bin directory, which loads it)";
+    // libdgfile names the GPU runtime as needed and this program the
+    // application runtime: both are loaded by now.
+    info.gpu_runtime = simctl::LoadedLibrary("libqrv-runtime64.so.1");
+    info.app_runtime = simctl::LoadedLibrary("libdgrt.so.1");
     return info;
 }
 

@@ -42,14 +42,19 @@ const char* Name(TransferPath p);
 // Call only while no transfer runs and no other thread reads the environment.
 void SelectPath(TransferPath path, bool reconnect);
 
-// Whether the driver stand-in simulates "/dev/qrvd", and why.
+// Whether the driver stand-in simulates "/dev/qrvd", and why; which runtime
+// files the process loaded.
 struct DriverInfo {
     bool simulated = false;
     bool device_node = false;  // a real (character device) "/dev/qrvd" exists
     std::string reason;        // e.g. "no /dev/qrvd", "--sim on", "QRVD_SIM=1"
+    std::string gpu_runtime;   // the file libqrv-runtime64.so.1 came from
+    std::string app_runtime;   // the file libdgrt.so.1 came from
+    std::string error;         // not empty: simulation was asked for and cannot be had
 };
 enum class SimMode { Auto, On, Off };
-// Decides once, before the library is first used.
+// Decides once, before the library is first used.  The driver stand-in must
+// be in the process (linked or preloaded) for anything to be simulated.
 DriverInfo SelectDriver(SimMode mode);
 
 struct RunConfig {

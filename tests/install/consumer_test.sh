@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Installs the project into a temporary prefix, moves the installed tree
-# elsewhere (it must not care where it lies), checks its layout and that no
-# package file or run path points into the build, then builds the consumer
-# project twice (CMake package, pkg-config) and runs each build on the
-# installed simulated platform.
+# Installs the project as a package build does (staged under DESTDIR for
+# its final prefix, then unpacked there), checks its layout and that no
+# package file or run path points into the build or the staging directory,
+# then builds the consumer project through pkg-config, moves the installed
+# tree elsewhere (the CMake package must not care where it lies) and builds
+# it through the CMake package; each build runs on the installed simulated
+# platform.
 #
 #   consumer_test.sh BUILD_DIR CONSUMER_SRC WORK_DIR CC CMAKE PKG_CONFIG
-#                    LIBDIR INCLUDEDIR BINDIR MANDIR DOCDIR VERSION [C_FLAGS]
+#                    LIBDIR INCLUDEDIR BINDIR LIBEXECDIR MANDIR DOCDIR VERSION
+#                    TOOLS(0/1) [C_FLAGS]
 set -euo pipefail
 build=$1 consumer_src=$2 work=$3 cc=$4 cmake=$5 pkg_config=$6
-libdir=$7 includedir=$8 bindir=$9 mandir=${10} docdir=${11} version=${12}
-cflags=${13:-}
+libdir=$7 includedir=$8 bindir=$9 libexecdir=${10} mandir=${11} docdir=${12}
+version=${13} tools=${14} cflags=${15:-}
 source_dir=$(cd "$consumer_src/../../.." && pwd)
 
 failures=0
@@ -18,17 +21,28 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 rm -rf "$work"
 mkdir -p "$work/scratch"
-"$cmake" --install "$build" --prefix "$work/staged" > "$work/install.log"
-mv "$work/staged" "$work/prefix"
 prefix=$work/prefix
-echo "installed into $work/staged, moved to $prefix"
+DESTDIR=$work/destdir "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log"
+mv "$work/destdir$prefix" "$prefix"
+echo "installed for $prefix under DESTDIR $work/destdir, then moved there"
+
+# --- pkg-config files: the prefix, absolute, as packagers expect -------------
+for pc in dgfile dgfile-sim; do
+    file=$prefix/$libdir/pkgconfig/$pc.pc
+    [[ $(sed -n 's/^prefix=//p' "$file") == "$prefix" ]] ||
+        fail "$pc.pc: prefix is '$(sed -n 's/^prefix=//p' "$file")', not $prefix"
+done
 
 # --- layout --------------------------------------------------------------
 major=${version%%.*}
-for f in "$libdir/libdgfile.so.$version" "$includedir/dgfile.h" \
-         "$bindir/dgfile-bench" "$bindir/dgfile-doctor" \
-         "$mandir/man1/dgfile-bench.1" "$mandir/man1/dgfile-doctor.1" "$mandir/man3/libdgfile.3" \
-         "$docdir/README.md" \
+tool_files=()
+if ((tools)); then
+    tool_files=("$bindir/dgfile-bench" "$bindir/dgfile-doctor"
+                "$libexecdir/dgfile/dgfile-bench" "$libexecdir/dgfile/dgfile-doctor"
+                "$mandir/man1/dgfile-bench.1" "$mandir/man1/dgfile-doctor.1")
+fi
+for f in "$libdir/libdgfile.so.$version" "$includedir/dgfile.h" "${tool_files[@]}" \
+         "$docdir/README.md" "$docdir/NEWS" "$docdir/LICENSE" "$mandir/man3/libdgfile.3" \
          "$libdir/cmake/dgfile/dgfileConfig.cmake" \
          "$libdir/cmake/dgfile/dgfileConfigVersion.cmake" \
          "$libdir/pkgconfig/dgfile.pc" "$libdir/pkgconfig/dgfile-sim.pc" \
@@ -52,9 +66,11 @@ done
 nm -D --defined-only "$prefix/$libdir/libdgfile.so.$version" | grep -q ' T dgFileRead$' ||
     fail "libdgfile.so does not export dgFileRead"
 
-# --- no build, source or install-time paths --------------------------------
-for path in "$build" "$source_dir" "$work/staged"; do
-    hits=$(grep -rlF -- "$path" "$prefix/$libdir/cmake" "$prefix/$libdir/pkgconfig" || true)
+# --- no build, source or staging paths --------------------------------------
+# (The pkg-config files name the prefix, which lies in the build directory.)
+for path in "$build" "$source_dir" "$work/destdir"; do
+    hits=$(find "$prefix/$libdir/cmake" "$prefix/$libdir/pkgconfig" -type f \
+               -exec sh -c 'sed "s|$1||g" "$2" | grep -qF -- "$3"' sh "$prefix" {} "$path" \; -print)
     [[ -z $hits ]] || fail "package files mention $path: $hits"
 done
 while IFS= read -r -d '' f; do
@@ -63,22 +79,27 @@ while IFS= read -r -d '' f; do
     IFS=: read -r -a entries <<< "$runpath"
     for e in "${entries[@]}"; do
         [[ $e == '$ORIGIN'* ]] || fail "run path entry '$e' of ${f#"$prefix"/}"
+        # Only the simulated platform's own libraries may reach its directory.
+        if [[ $e == *dgfile-sim* && $f != "$prefix/$libdir/dgfile-sim/"* ]]; then
+            fail "run path entry '$e' of ${f#"$prefix"/} reaches the simulated platform"
+        fi
     done
+    if [[ $f != "$prefix/$libdir/dgfile-sim/"* ]] &&
+       readelf -d "$f" | grep -q 'NEEDED.*\[libqrvd-sim'; then
+        fail "${f#"$prefix"/} names the driver stand-in as needed"
+    fi
     echo "run path of ${f#"$prefix"/}: ${runpath:-(none)}"
 done < <(find "$prefix" -type f -print0)
 
-# --- the installed tools start from the moved tree ---------------------------
-[[ $("$prefix/$bindir/dgfile-bench" --version) == "$version" ]] ||
-    fail "installed dgfile-bench --version does not print $version"
-"$prefix/$bindir/dgfile-doctor" --help > /dev/null || fail "installed dgfile-doctor --help failed"
-
 # --- the library alone: the simulated platform and the tools left out ------
 "$cmake" --install "$build" --prefix "$work/alone" --component dgfile > /dev/null
-for f in "$libdir/dgfile-sim" "$includedir/dgfile-sim" "$bindir" \
+for f in "$libdir/dgfile-sim" "$includedir/dgfile-sim" "$bindir" "$libexecdir/dgfile" \
          "$libdir/pkgconfig/dgfile-sim.pc"; do
     [[ -e $work/alone/$f ]] && fail "--component dgfile installed $f"
 done
 [[ -f $work/alone/$libdir/libdgfile.so.$version ]] || fail "--component dgfile left out the library"
+grep -qx "prefix=$work/alone" "$work/alone/$libdir/pkgconfig/dgfile.pc" ||
+    fail "--component dgfile: dgfile.pc does not name the prefix $work/alone"
 # The consumer asks for the component sim, which this tree does not have.
 if "$cmake" -S "$consumer_src" -B "$work/alone-build" -DCMAKE_PREFIX_PATH="$work/alone" \
         -DCMAKE_C_COMPILER="$cc" > "$work/alone-configure.log" 2>&1; then
@@ -109,6 +130,31 @@ run_consumer() {
             "$program" "$work/scratch") || fail "$(basename "$program") failed"
 }
 
+echo "== consumer built with pkg-config"
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+[[ $("$pkg_config" --modversion dgfile) == "$version" ]] || fail "dgfile.pc version"
+[[ $("$pkg_config" --variable=libdir dgfile) == "$prefix/$libdir" ]] ||
+    fail "dgfile.pc libdir is '$("$pkg_config" --variable=libdir dgfile)', not $prefix/$libdir"
+# shellcheck disable=SC2046 # the flags are meant to split into words
+"$cc" $cflags -o "$work/consumer-pc" "$consumer_src/consumer.c" \
+    $("$pkg_config" --cflags --libs dgfile dgfile-sim) \
+    -Wl,-rpath,"$("$pkg_config" --variable=libdir dgfile)"
+check_resolved "$work/consumer-pc"
+run_consumer "$work/consumer-pc"
+
+# --- the tree moved: the CMake package and the tools do not care ------------
+mv "$prefix" "$work/moved"
+prefix=$work/moved
+echo "== installed tree moved to $prefix"
+if ((tools)); then
+    [[ $("$prefix/$bindir/dgfile-bench" --version) == "$version" ]] ||
+        fail "installed dgfile-bench --version does not print $version"
+    # Without a GPU runtime on the machine the doctor starts only on the
+    # simulated platform.
+    "$prefix/$bindir/dgfile-doctor" --sim --help > /dev/null ||
+        fail "installed dgfile-doctor --sim --help failed"
+fi
+
 echo "== consumer built with find_package"
 "$cmake" -S "$consumer_src" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags" -DCMAKE_BUILD_TYPE=Debug \
@@ -117,16 +163,6 @@ echo "== consumer built with find_package"
     { cat "$work/cmake-build.log"; exit 1; }
 check_resolved "$work/cmake-build/consumer"
 run_consumer "$work/cmake-build/consumer"
-
-echo "== consumer built with pkg-config"
-export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-[[ $("$pkg_config" --modversion dgfile) == "$version" ]] || fail "dgfile.pc version"
-# shellcheck disable=SC2046 # the flags are meant to split into words
-"$cc" $cflags -o "$work/consumer-pc" "$consumer_src/consumer.c" \
-    $("$pkg_config" --cflags --libs dgfile dgfile-sim) \
-    -Wl,-rpath,"$("$pkg_config" --variable=libdir dgfile)"
-check_resolved "$work/consumer-pc"
-run_consumer "$work/consumer-pc"
 
 if ((failures)); then
     echo "$failures check(s) failed" >&2

@@ -1,0 +1,195 @@
+/*
+ * The installed dgfile-bench and dgfile-doctor (bin/): each starts the
+ * program of its name in libexec/dgfile, either as it is or with the
+ * simulated GPU platform loaded.
+ *
+ * The programs are linked as any application of libdgfile is: the GPU
+ * runtime and the application runtime are whatever the loader finds on this
+ * machine, the device node is the real driver's.  Nothing of the simulated
+ * platform is named as needed or on a run path, so on a GPU machine no
+ * simulated library can stand in for the system's.
+ *
+ * When simulation is asked for, the launcher starts the program with the
+ * platform's three libraries preloaded from their own installed directory:
+ * the driver stand-in (ahead of the C library, which it must be to answer
+ * open() and ioctl() of the device node) and the two runtimes, which then
+ * take the runtimes' names in that one process.  Simulation is asked for
+ *   - dgfile-bench: by --sim on; by --sim auto (the default) when QRVD_SIM
+ *     says on, or when it says nothing and there is no /dev/qrvd character
+ *     device;
+ *   - dgfile-doctor: by --sim or QRVD_SIM=1 (else it reports the machine as
+ *     it is).
+ * The program reads its own command line again and decides the rest (it
+ * still needs the stand-in enabled); the launcher only makes sure the
+ * stand-in is there when it will be needed.
+ *
+ * A library this launcher has loaded ahead of the C library (a sanitizer's
+ * runtime, which the same build puts first in the program too and which
+ * must stay first) is preloaded first.
+ *
+ * Built once per tool with:
+ *   LAUNCHER_TOOL         "dgfile-bench" or "dgfile-doctor"
+ *   LAUNCHER_PROGRAM_DIR  the programs' directory, relative to the launcher's
+ *   LAUNCHER_SIM_DIR      the simulated platform's directory, relative too
+ */
+#define _GNU_SOURCE /* dl_iterate_phdr */
+#include <errno.h>
+#include <limits.h>
+#include <link.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if !defined(LAUNCHER_TOOL) || !defined(LAUNCHER_PROGRAM_DIR) || !defined(LAUNCHER_SIM_DIR)
+#error "LAUNCHER_TOOL, LAUNCHER_PROGRAM_DIR and LAUNCHER_SIM_DIR must be defined"
+#endif
+
+/* Exit status when the program cannot be started, as a shell reports it. */
+#define EXIT_CANNOT_START 127
+/* dgfile-bench's exit status for a failed set-up. */
+#define EXIT_BENCH_SETUP 3
+
+static const char* const kSimLibraries[] = {"libqrvd-sim.so", "libqrv-runtime64.so.1",
+                                            "libdgrt.so.1"};
+
+static int IsBench(void) { return strcmp(LAUNCHER_TOOL, "dgfile-bench") == 0; }
+
+/* QRVD_SIM as the driver stand-in reads it: 1 on, 0 off, -1 not set or not
+ * understood. */
+static int SimEnvironment(void) {
+    const char* v = getenv("QRVD_SIM");
+    if (v == NULL) return -1;
+    if (!strcasecmp(v, "1") || !strcasecmp(v, "on") || !strcasecmp(v, "yes")) return 1;
+    if (!strcasecmp(v, "0") || !strcasecmp(v, "off") || !strcasecmp(v, "no")) return 0;
+    return -1;
+}
+
+static int DevicePresent(void) {
+    struct stat st;
+    return stat("/dev/qrvd", &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+/* dgfile-bench's --sim value (the last one given before "--"), or NULL. */
+static const char* BenchSimOption(int argc, char** argv) {
+    const char* mode = NULL;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--") == 0) break;
+        if (strcmp(argv[i], "--sim") == 0 && i + 1 < argc) mode = argv[++i];
+        else if (strncmp(argv[i], "--sim=", 6) == 0) mode = argv[i] + 6;
+    }
+    return mode;
+}
+
+static int DoctorSimOption(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--") == 0) break;
+        if (strcmp(argv[i], "--sim") == 0) return 1;
+    }
+    return 0;
+}
+
+/* 1 when the program will simulate; *explicit is set when the command line
+ * demands it outright (dgfile-bench --sim on). */
+static int WantsSimulation(int argc, char** argv, int* explicit_on) {
+    *explicit_on = 0;
+    if (!IsBench()) return DoctorSimOption(argc, argv) || SimEnvironment() == 1;
+    const char* mode = BenchSimOption(argc, argv);
+    if (mode != NULL && !strcasecmp(mode, "on")) {
+        *explicit_on = 1;
+        return 1;
+    }
+    if (mode != NULL && !strcasecmp(mode, "off")) return 0;
+    int env = SimEnvironment();
+    return env >= 0 ? env : !DevicePresent();
+}
+
+/* Appends `text` to the preload list `list` (size `size`), blank-separated;
+ * 0 when it does not fit. */
+static int Append(char* list, size_t size, const char* text) {
+    size_t used = strlen(list);
+    int n = snprintf(list + used, size - used, "%s%s", used > 0 ? " " : "", text);
+    return n >= 0 && (size_t)n < size - used;
+}
+
+struct Ahead {
+    char* list;
+    size_t size;
+    int ok;
+    int done;
+};
+
+/* Collects the libraries loaded ahead of the C library, in load order. */
+static int CollectAhead(struct dl_phdr_info* info, size_t size, void* data) {
+    (void)size;
+    struct Ahead* ahead = data;
+    const char* name = info->dlpi_name;
+    if (ahead->done || name == NULL || strchr(name, '/') == NULL) return 0;
+    const char* base = strrchr(name, '/') + 1;
+    if (strncmp(base, "libc.so", 7) == 0) {
+        ahead->done = 1;
+        return 0;
+    }
+    if (!Append(ahead->list, ahead->size, name)) ahead->ok = 0;
+    return 0;
+}
+
+/* The directory of this launcher, links resolved; 0 on failure. */
+static int OwnDirectory(char* dir, size_t size) {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 0;
+    self[n] = '\0';
+    char* slash = strrchr(self, '/');
+    if (slash == NULL) return 0;
+    *slash = '\0';
+    return snprintf(dir, size, "%s", self) < (int)size;
+}
+
+int main(int argc, char** argv) {
+    char dir[PATH_MAX], program[PATH_MAX], sim_dir[PATH_MAX];
+    if (!OwnDirectory(dir, sizeof dir) ||
+        snprintf(program, sizeof program, "%s/%s/%s", dir, LAUNCHER_PROGRAM_DIR, LAUNCHER_TOOL) >=
+            (int)sizeof program ||
+        snprintf(sim_dir, sizeof sim_dir, "%s/%s", dir, LAUNCHER_SIM_DIR) >= (int)sizeof sim_dir) {
+        fprintf(stderr, "%s: cannot tell where it is installed\n", LAUNCHER_TOOL);
+        return EXIT_CANNOT_START;
+    }
+
+    int explicit_on = 0;
+    if (WantsSimulation(argc, argv, &explicit_on)) {
+        char preload[4 * PATH_MAX + 4096] = "";
+        struct Ahead ahead = {preload, sizeof preload, 1, 0};
+        dl_iterate_phdr(CollectAhead, &ahead);
+        int ok = ahead.ok && strpbrk(sim_dir, " :") == NULL;
+        const char* missing = NULL;
+        for (size_t i = 0; ok && i < sizeof kSimLibraries / sizeof kSimLibraries[0]; ++i) {
+            char path[PATH_MAX];
+            ok = snprintf(path, sizeof path, "%s/%s", sim_dir, kSimLibraries[i]) < (int)sizeof path;
+            if (ok && access(path, R_OK) != 0) missing = kSimLibraries[i], ok = 0;
+            if (ok) ok = Append(preload, sizeof preload, path);
+        }
+        const char* earlier = getenv("LD_PRELOAD");
+        if (ok && earlier != NULL && *earlier != '\0') ok = Append(preload, sizeof preload, earlier);
+        if (ok) {
+            if (setenv("LD_PRELOAD", preload, 1) != 0) ok = 0;
+        } else if (explicit_on) {
+            /* The program would only say that it cannot simulate. */
+            if (missing != NULL)
+                fprintf(stderr, "%s: error: --sim on: the simulated GPU platform is not installed "
+                                "(no %s in %s)\n", LAUNCHER_TOOL, missing, sim_dir);
+            else
+                fprintf(stderr, "%s: error: --sim on: cannot preload the simulated GPU platform "
+                                "from %s (a blank or colon in its name, or too long a list)\n",
+                        LAUNCHER_TOOL, sim_dir);
+            return EXIT_BENCH_SETUP;
+        }
+        /* Otherwise the program runs without it and reports what it finds. */
+    }
+
+    execv(program, argv);
+    fprintf(stderr, "%s: cannot start %s: %s\n", LAUNCHER_TOOL, program, strerror(errno));
+    return EXIT_CANNOT_START;
+}
