@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Batch I/O against a hand-written baseline, in one run on the simulated
 // platform, files on a disk file system opened with O_DIRECT:
 //  1. 64 requests of 1 MiB over 4 file handles, from submit to the last

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the debug log costs one entry point (dgFileBufRegister) through the
 // shipped library: with the log Silent, and with the log at DEBUG writing
 // every record to a file, against an empty function call with the same

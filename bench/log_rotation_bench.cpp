@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What log file rotation costs: records per second written through the
 // shipped library (the DEBUG trace record of dgFileBufRegister) into a log
 // file that rotates at 64 KiB, against the same into a log file whose limit

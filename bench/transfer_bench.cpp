@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Transfer throughput against hand-written baselines, in one run on the
 // simulated platform:
 //  1. the direct path against a plain O_DIRECT pread into the same device

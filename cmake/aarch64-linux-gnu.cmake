@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 64-bit ARM Linux with Debian's aarch64-linux-gnu toolchain
 # (g++-aarch64-linux-gnu). Target programs, including the test binaries that
 # gtest_discover_tests and ctest run, go through qemu-aarch64 (qemu-user).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation rules of the library, its header, documentation and package
 # files; included by the top-level CMakeLists.txt when DGFILE_INSTALL is on.
 # sim/ and tools/ install their own parts.

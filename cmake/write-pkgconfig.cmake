@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run at install time (install(CODE) in install-rules.cmake): writes one
 # pkg-config file from its template for the prefix being installed to.
 #

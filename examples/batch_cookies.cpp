@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // batch_cookies: a small batch of reads, in C++, whose completions are
 // matched to their requests by cookie.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // callback_fs: serving a file through user callbacks.
 //
 // A user-space file system registers its files with a table of read and

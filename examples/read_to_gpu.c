@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * read_to_gpu: the smallest complete use of libdgfile, in C.
  *

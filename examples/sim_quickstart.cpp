@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A first program on the simulated GPU platform, using only its public
 // headers: reads a file straight into device memory through the driver's
 // transfer request and checks the bytes with a copy back to the host.

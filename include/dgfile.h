@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * dgfile.h - move file data directly between local storage and GPU memory.
  *

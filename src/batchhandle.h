@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Batch handles: the object behind every DGfileBatchHandle_t, its fixed array
 // of request slots, and the request threads that run one transfer each.
 //

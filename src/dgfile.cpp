@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The 18 exported entry points and the process-wide device connection.
 //
 // Every entry point is a thin wrapper: one trace record (before any lock or

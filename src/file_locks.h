@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Locks shared by every file handle on one file.
 //
 // The CPU copy clears O_DIRECT, seeks and restores the flags on the

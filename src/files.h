@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File handles: the object behind every DGfileHandle_t, and this library's
 // own declarations of the platform interface a transfer uses (the kernel
 // driver's transfer request, the GPU runtime's pointer query and copy call).

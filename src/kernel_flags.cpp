@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kernel's own open-flag values.  The kernel header that defines them
 // cannot share a translation unit with the C library's <fcntl.h>, whose
 // O_LARGEFILE is 0 on 64-bit systems although F_GETFL reports the kernel's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The debug log: level-tagged records from every unit of the library.
 //
 // Owns all log state: the level, the settings read from the settings file,

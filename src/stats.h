@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Transfer statistics: what this process's transfers through the library
 // did, and why they did not take the direct path, written as one summary when
 // the process exits (or the library is unloaded) if DGFILE_STATS asks for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small helpers of the transfer units: timing and rate text for the file
 // handle's records, and reading enumerations that callers fill in.
 //

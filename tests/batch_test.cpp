@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Batch I/O through the shipped library and the simulated platform, each case
 // in its own sandboxed child.
 #include <fcntl.h>

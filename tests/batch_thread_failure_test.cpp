@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A request thread that cannot be started must not leave its batch hanging.
 // This program interposes pthread_create to fail on chosen calls.
 #include <dlfcn.h>

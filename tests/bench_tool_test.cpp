@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // dgfile-bench: its units (sizes, the data pattern and its checks), its runs
 // in sandboxed children (path counts against the simulator's counters, the
 // table against the JSON object), and the program itself, started with its

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The shared library's dynamic interface: its SONAME and exactly the 18 entry
 # points as defined, unversioned, global functions.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Dynamic-linking facts of the simulated platform and of how libdgfile meets it:
 #  - libdgfile needs libqrv-runtime64.so.1, and never the application runtime
 #    or the driver stand-in, nor the runtime's private calls;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // dgfile-doctor in the situations a private namespace can set up: no device
 // node, a plain file or a foreign character device in its place, the
 // simulated driver, the two switches, settings files with bad values, log

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device connection and the nine driver-level entry points, through the
 // shipped library, each case in its own sandboxed child process.
 #include <fcntl.h>

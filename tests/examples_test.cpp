@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The example programs under examples/: each builds, runs to exit 0 on the
 // simulated platform and on the CPU fallback, and fails (exit 1, saying so)
 // when what it checks is wrong: the simulated driver corrupts a byte or moves

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A program that never loaded a runtime providing the copy call: the CPU
 // fallback must fail the transfer, not stop the process; a runtime loaded
 // later is found.

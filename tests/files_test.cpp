@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File handles and the four file entry points, through the shipped library
 // and the simulated platform, each case in its own sandboxed child.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The public header as a C program sees it: every type usable from C, the
  * entry points callable and linked from the shipped library. */
 #include "dgfile.h"

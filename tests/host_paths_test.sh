@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs test programs in a private mount namespace in which /opt/tavo/etc
 # already exists, with a settings file, as on a machine where libdgfile is
 # installed and configured, and checks that they leave /opt exactly as they

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log file rotation through the shipped library: the size limit at its exact
 // boundary, the number of files kept, distinct names when the name rule
 // repeats itself, trimming that never deletes the file in use nor another

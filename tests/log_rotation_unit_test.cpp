@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The rotation's internal pieces, linked from the object library: choosing a
 // name distinct from the queue's, and opening a log file while telling a file
 // this process created from one that was already there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The debug log through the shipped library: trace records of the entry
 // points, the set-up from DGFILE_DEBUG and the settings file, log file naming
 // and placement, retries, threads and fork.  Each case runs in its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The debug log's internal units: the settings parser, the numeric
 // conversion, the log file path rule, directory creation and the queue, linked
 // from the object library; and the emitter's record formats, which the

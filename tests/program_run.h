@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starts a program built by the project and collects what it printed, for
 // the tests of dgfile-doctor and of the example programs.  Called inside
 // sandboxed children (tests/sandbox.h), so the program sees the sandbox's

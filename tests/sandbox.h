@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test harness: runs a test body in a child process with its own view of the
 // system, so that the library's process-wide state and fixed paths can be
 // exercised without touching the real machine.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated GPU kernel driver (libqrvd-sim): when it answers, what its
 // transfer request moves, what it refuses, its fault modes and its counters.
 // Each case runs in its own sandboxed child (with a plain-file /dev/qrvd

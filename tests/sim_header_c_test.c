@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The simulator's public headers compile as C (their layout assertions
    included) and its calls work from C. */
 #include <stdio.h>

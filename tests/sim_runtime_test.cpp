@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated GPU runtimes: the pointer query (libqrv-runtime64) and the
 // application runtime (libdgrt).  Each case runs in its own sandboxed child,
 // since the simulated GPUs are set up once per process from its environment.

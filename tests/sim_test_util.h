@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the simulated-platform tests: scratch files on a file
 // system that takes O_DIRECT, byte patterns, and looks at device memory.
 // Used from sandboxed children only (the platform is per process).

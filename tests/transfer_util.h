@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support for transfers on the simulated platform: files with a known
 // pattern, device buffers, and the transfer records the log printed.
 #pragma once

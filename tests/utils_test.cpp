@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Timing and rate text of the transfer records, and the open-flag mask the
 // registration checks descriptors against.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // dgfile-bench: moves data between files and GPU memory through libdgfile,
 // checks it and measures it.  This file holds the command line and the demo;
 // the runs are in workload.cpp, the output in report.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // dgfile-doctor: is this machine ready for libdgfile's direct path?
 //
 //   dgfile-doctor [--json] [--sim] [PATH...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The checks of dgfile-doctor.  Each looks at one thing libdgfile depends on,
 // the way the library itself will meet it, and adds one finding (a verdict
 // line) to the report; the summary then says which transfer path works.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A small JSON value for dgfile-doctor's --json report: objects keep their
 // members in insertion order, numbers are kept as their decimal text, and
 // strings are written as valid UTF-8 whatever bytes they hold (file names

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The installed dgfile-bench and dgfile-doctor (bin/): each starts the
  * program of its name in libexec/dgfile, either as it is or with the

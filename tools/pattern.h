@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The data pattern of dgfile-bench and the byte-by-byte checks of --verify.
 //
 // Each 8-byte word of pattern data, at file offset o (a multiple of 8), is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reports of dgfile-bench: a table for people and one JSON object for
 // programs, built from finished runs (the fields are listed in README.md,
 // "dgfile-bench").  Pure formatting; any thread.

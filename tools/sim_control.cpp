@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "sim_control.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The driver stand-in's control calls, for the tools.  The tools never name
 // the stand-in's library as needed: it is in the process only when it was
 // linked in (the build tree's tools) or preloaded (the installed tools,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte counts as people type them ("4K", "64MiB") and read them ("1.50 GiB").
 // Pure functions, no state; called by the command line and the reports.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The workloads of dgfile-bench: reads of a file range into device memory
 // and writes of device memory into it, through libdgfile's public entry
 // points, with device memory from the application runtime (dgrt.h).

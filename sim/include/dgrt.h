@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * dgrt.h - the application GPU runtime (libdgrt.so.1): device memory
  * allocation and copies.

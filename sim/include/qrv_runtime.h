@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * qrv_runtime.h - the low-level GPU runtime (libqrv-runtime64.so.1).
  *

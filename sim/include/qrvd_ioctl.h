@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * qrvd_ioctl.h - the GPU kernel driver's request interface on "/dev/qrvd".
  *

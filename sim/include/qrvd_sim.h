@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * qrvd_sim.h - control of the simulated GPU kernel driver (libqrvd-sim.so).
  *

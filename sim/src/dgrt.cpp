@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libdgrt.so.1: the application runtime over the simulated GPUs.  Memory and
 // the allocation table belong to libqrv-runtime64; this layer keeps only the
 // per-thread current device and checks every range before it copies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * qrv_sim_private.h - the simulator's own interface between its parts.
  *

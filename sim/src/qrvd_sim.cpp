@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libqrvd-sim.so: the simulated GPU kernel driver.  It interposes the C
 // library's open family, close and ioctl; every call that is not about the
 // simulated "/dev/qrvd" is forwarded to the next definition (dlsym RTLD_NEXT:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libqrv-runtime64.so.1: the simulated GPUs, their memory, the allocation
 // table and the pointer query.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parsing of the simulator's environment variables, shared by its libraries
 // (each gets its own copy: header only, internal linkage).  No state.
 #pragma once

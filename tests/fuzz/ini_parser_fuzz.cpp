@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the settings file parser on arbitrary bytes.
 //
 // The input becomes the contents of a scratch file (in /dev/shm when there is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the log file path rule on arbitrary directories, formats,
 // host names, process ids and times.
 //

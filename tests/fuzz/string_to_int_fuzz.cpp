@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the numeric conversion of settings on arbitrary text.
 //
 // The input up to its first NUL is the setting's value.  The result is

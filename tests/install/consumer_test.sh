@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the project as a package build does (staged under DESTDIR for
 # its final prefix, then unpacked there), checks its layout and that no
 # package file or run path points into the build or the staging directory,

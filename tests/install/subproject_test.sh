@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # libdgfile as a part of another project (subproject/): configured with none
 # of the packages the tests, tools and benchmarks need, it adds no test to
 # the parent's, its target names leave the parent's free (also with its tools,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The installed dgfile-bench and dgfile-doctor on three machines, each made in
 # a private mount namespace (own /dev, own /opt, own loader cache):
 #   - no GPU stack at all: the tools simulate the GPU platform from its

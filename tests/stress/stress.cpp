@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stress program: the whole library under sustained mixed load, in one
 // sandboxed child (private settings file, log directory and device node).
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * A library user's program: reads a file into GPU memory through libdgfile
  * on the simulated platform, copies it back and compares.  It also asks the

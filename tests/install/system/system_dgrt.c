@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * A stand-in for a GPU machine's application runtime (libdgrt.so.1),
  * installed beside system_runtime.c by tools_test.sh.  Its "device memory" is

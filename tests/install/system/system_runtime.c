@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * A stand-in for a GPU machine's own low-level runtime (libqrv-runtime64.so.1),
  * installed by tools_test.sh where the loader finds system libraries.  It has
