@@ -23,6 +23,9 @@ install(FILES README.md NEWS LICENSE
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dgfile)
 install(FILES man/libdgfile.3
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dgfile)
+install(FILES docs/building.md docs/debug-log.md docs/dgfile-bench.md docs/dgfile-doctor.md
+              docs/simulated-platform.md docs/using.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT dgfile)
 install(FILES examples/read_to_gpu.c examples/batch_cookies.cpp
               examples/callback_fs.cpp examples/sim_quickstart.cpp
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dgfile)

@@ -3,10 +3,10 @@
 # Installs the project as a package build does (staged under DESTDIR for
 # its final prefix, then unpacked there), checks its layout and that no
 # package file or run path points into the build or the staging directory,
-# then builds the consumer project through pkg-config, moves the installed
-# tree elsewhere (the CMake package must not care where it lies) and builds
-# it through the CMake package; each build runs on the installed simulated
-# platform.
+# then builds the consumer project through pkg-config, runs the README's
+# two install recipes word for word, moves the installed tree elsewhere (the
+# CMake package must not care where it lies) and builds it through the CMake
+# package; each build runs on the installed simulated platform.
 #
 #   consumer_test.sh BUILD_DIR CONSUMER_SRC WORK_DIR CC CMAKE PKG_CONFIG
 #                    LIBDIR INCLUDEDIR BINDIR LIBEXECDIR MANDIR DOCDIR VERSION
@@ -142,6 +142,37 @@ export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
     -Wl,-rpath,"$("$pkg_config" --variable=libdir dgfile)"
 check_resolved "$work/consumer-pc"
 run_consumer "$work/consumer-pc"
+
+# --- the README's recipes, word for word ---------------------------------
+# Each shell block that follows a "<!-- recipe: NAME -->" line, run in a copy
+# of the consumer project with the installed prefix for /opt/dgfile; cc,
+# cmake and pkg-config are this build's (with its compiler flags).
+readme=$consumer_src/../../../README.md
+for recipe in cmake pkg-config; do
+    echo "== the README's $recipe recipe"
+    script=$(awk -v mark="<!-- recipe: $recipe -->" '
+        $0 == mark { want = 1; next }
+        want && /^```sh/ { inside = 1; next }
+        inside && /^```/ { exit }
+        inside { print }' "$readme")
+    [[ -n $script ]] || { fail "no $recipe recipe in the README"; continue; }
+    dir=$work/recipe-$recipe
+    rm -rf "$dir"
+    cp -r "$consumer_src" "$dir"
+    if ! (cd "$dir" &&
+          export CC="$cc" CFLAGS="$cflags" &&
+          cc() { "$CC" $CFLAGS "$@"; } &&
+          cmake() { "$cmake" "$@"; } &&
+          pkg-config() { "$pkg_config" "$@"; } &&
+          eval "${script//\/opt\/dgfile/$prefix}") > "$work/recipe-$recipe.log" 2>&1; then
+        cat "$work/recipe-$recipe.log"
+        fail "the README's $recipe recipe failed"
+        continue
+    fi
+    program=$(find "$dir" -name consumer -type f -perm -u+x | head -1)
+    [[ -n $program ]] || { fail "the $recipe recipe made no consumer"; continue; }
+    run_consumer "$program"
+done
 
 # --- the tree moved: the CMake package and the tools do not care ------------
 mv "$prefix" "$work/moved"
