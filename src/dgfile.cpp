@@ -19,6 +19,7 @@
 #include "batchhandle.h"
 #include "files.h"
 #include "log.h"
+#include "settings.h"
 #include "stats.h"
 #include "utils.h"
 
@@ -36,11 +37,8 @@ std::mutex g_mutex;  // constant-initialised: usable before any constructor runs
 DGfileError_t make_status(DGfileOpError err) { return DGfileError_t{err}; }
 
 // Read afresh at every open so that a caller can switch the direct path off
-// between connections; only the exact word "YES" counts.
-bool direct_path_disabled() {
-    const char* value = std::getenv("DGFILE_DISABLE_GDS");
-    return value != nullptr && std::strcmp(value, "YES") == 0;
-}
+// between connections.
+bool direct_path_disabled() { return env_switch_on(kDisableDirectPath); }
 
 // REQUIRES: g_mutex held.
 DGfileError_t driver_open() {

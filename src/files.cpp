@@ -13,6 +13,7 @@
 
 #include "file_locks.h"
 #include "log.h"
+#include "settings.h"
 #include "utils.h"
 
 // A weak reference: the copy call comes from whatever GPU runtime the
@@ -95,10 +96,7 @@ private:
     char* data_ = nullptr;
 };
 
-bool cpu_fallback_disabled() {
-    const char* value = std::getenv("DGFILE_DISABLE_CPU");
-    return value != nullptr && std::strcmp(value, "YES") == 0;
-}
+bool cpu_fallback_disabled() { return env_switch_on(kDisableCpuFallback); }
 
 // read() or write() until `size` bytes have moved, the file ends, or an
 // error comes: Linux moves at most 0x7ffff000 bytes per call, and a signal

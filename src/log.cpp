@@ -2,19 +2,16 @@
 #include "log.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <new>
 
 // ---- Globals ---------------------------------------------------------------------
@@ -40,7 +37,6 @@ namespace {
 
 int pid = -1;
 char hostname[1024] = {};
-const char* const dgfileDefaultConfigFile = "/opt/tavo/etc/dgfile.ini";
 thread_local int tid = -1;
 LogQueue log_queue;
 // True once a set-up opened a log file; false when "log_dir" is absent or
@@ -87,24 +83,13 @@ void register_fork_handlers() {
     (void)registered;
 }
 
-int level_from_name(const std::string& name) {
-    static const char* const kNames[] = {"NONE", "WARN", "INFO", "DEBUG"};
-    for (int level = 0; level < 4; ++level)
-        if (::strcasecmp(name.c_str(), kNames[level]) == 0) return level;
-    return DGFILE_LOG_NONE;
-}
-
 // The body of a set-up attempt.  REQUIRES: dgfileDebugLock held and the level
 // still -1.  Returns with the level stored on success; a failed step leaves it
 // at -1 so that the next record tries again.
 void debug_init_locked() {
-    INIParser ini(dgfileDefaultConfigFile);
-
-    // Set but empty counts as set (and so means NONE): the variable wins over
-    // the settings file whenever it exists.
-    const char* env_level = std::getenv("DGFILE_DEBUG");
-    int level = level_from_name(env_level != nullptr ? std::string(env_level)
-                                                     : ini.getValue("global", "log_level"));
+    // The settings file is read on every attempt; reading prints nothing.
+    const LogSettings settings = read_log_settings();
+    const int level = settings.level;
     if (level == DGFILE_LOG_NONE) {
         dgfileDebugLevel.store(DGFILE_LOG_NONE, std::memory_order_release);
         return;
@@ -113,19 +98,15 @@ void debug_init_locked() {
     getHostName(hostname, sizeof hostname, '.');
     pid = static_cast<int>(::getpid());
 
-    max_file_size = string_to_int(ini.getValue("global", "max_file_size").c_str());
-    if (max_file_size == 0) max_file_size = 10000;
+    std::fputs(settings.max_file_size.message.c_str(), stdout);
+    max_file_size = settings.max_file_size.value;
     // In 64 bits: a 32-bit product would wrap from 2097152 KiB on.
     max_file_size_bytes = static_cast<int64_t>(max_file_size) * 1024;
+    std::fputs(settings.max_files.message.c_str(), stdout);
+    max_files_num = settings.max_files.value;
+    dgfile_print_to_console = settings.print_to_console;
 
-    max_files_num = string_to_int(ini.getValue("global", "max_files").c_str());
-    if (max_files_num == 0) max_files_num = 3;
-
-    dgfile_print_to_console =
-        ::strcasecmp(ini.getValue("global", "print_to_console").c_str(), "false") != 0;
-
-    std::string dir = ini.getValue("global", "log_dir");
-    if (dir.empty()) {
+    if (settings.dir_setting.empty()) {
         // No log directory configured: no log file and no directory (a
         // missing setting must never make "/" the log directory), records go
         // to standard output only when the console copy is on, and the log is
@@ -136,25 +117,16 @@ void debug_init_locked() {
         dgfileDebugLevel.store(level, std::memory_order_release);
         return;
     }
-    if (dir.back() != '/') dir += '/';
-    std::string::size_type home_at = dir.find("$HOME");
-    if (home_at != std::string::npos) {
-        // HOME unset is treated like an empty HOME: the directory becomes
-        // empty and the set-up fails below with the directory message.
-        const char* home = std::getenv("HOME");
-        if (home == nullptr || *home == '\0')
-            dir.clear();
-        else
-            dir.replace(home_at, 5, home);
-    }
-    dgfileDefaultDebugFileDir = dir;
+    // Empty when "$HOME" is in it and HOME is unset or empty: the set-up
+    // then fails below with the directory message.
+    dgfileDefaultDebugFileDir = settings.dir;
     if (!create_dir(dgfileDefaultDebugFileDir)) {
         std::printf("Failed to create log directory: %s\n", dgfileDefaultDebugFileDir.c_str());
         std::fflush(stdout);
         return;
     }
 
-    dgfileDefaultDebugFileFormat = ini.getValue("global", "log_file_format");
+    dgfileDefaultDebugFileFormat = settings.file_format;
     LogFileInfo* entry = create_new_log_file();
     if (entry == nullptr) return;
 
@@ -229,77 +201,7 @@ void emit_record(dgfileDebugLogLevel level, const char* filefunc, int line,
 
 }  // namespace
 
-// ---- Settings file parser -----------------------------------------------------------
-
-INIParser::INIParser(const std::string& filename_) : filename(filename_) { parse(); }
-
-std::string INIParser::getValue(const std::string& section, const std::string& key) const {
-    auto s = data.find(section);
-    if (s == data.end()) return std::string();
-    auto k = s->second.find(key);
-    return k == s->second.end() ? std::string() : k->second;
-}
-
-void INIParser::trim(std::string& text) {
-    std::string::size_type first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        text.clear();
-        return;
-    }
-    text.erase(text.find_last_not_of(' ') + 1);
-    text.erase(0, first);
-}
-
-// A missing or unreadable file yields no settings, silently.  Only "\n" ends
-// a line, so a file with "\r\n" line ends keeps a "\r" on every header and
-// thus has no recognised section.
-void INIParser::parse() {
-    std::ifstream in(filename);
-    std::string section;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty()) continue;
-        trim(line);
-        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            section = line.substr(1, line.size() - 2);
-            continue;
-        }
-        if (section.empty() || line.empty() || line.front() == ';') continue;
-        std::string::size_type eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = line.substr(0, eq);
-        std::string value = line.substr(eq + 1);
-        trim(key);
-        trim(value);
-        data[section][key] = value;  // a repeated key: the later line wins
-    }
-}
-
 // ---- Helpers of the set-up -------------------------------------------------------------
-
-int string_to_int(const char* str) {
-    if (str == nullptr) str = "";
-    errno = 0;
-    char* end = nullptr;
-    long value = std::strtol(str, &end, 10);
-    if (end == str) {
-        std::printf("Wrong string: %s\n", str);
-        return 0;
-    }
-    if (errno == ERANGE) {
-        if (value == LONG_MAX || value == LONG_MIN)
-            std::printf("Wrong: Numerical overflow '%s'\n", str);
-        return 0;
-    }
-    if (*end != '\0')
-        std::printf("Warning: contains additional non numeric characters '%s' -> '%s'\n",
-                    str, end);
-    if (value < INT_MIN || value > INT_MAX) {
-        std::printf("wrong: Exceeding Int range '%s'\n", str);
-        return 0;
-    }
-    return static_cast<int>(value);
-}
 
 void getHostName(char* name, int maxlen, const char delim) {
     if (name == nullptr || maxlen <= 0) return;

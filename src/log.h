@@ -22,8 +22,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <map>
 #include <string>
+
+#include "settings.h"
 
 enum dgfileDebugLogLevel {
     DGFILE_LOG_NONE = 0,
@@ -63,31 +64,9 @@ extern FILE* dgfileDebugFile;            // the log stream; stdout until set up
 extern std::string dgfileDefaultDebugFileFormat;  // "log_file_format"
 extern std::string dgfileDefaultDebugFileDir;     // "log_dir", ends in "/"
 
-// ---- Settings file parser ----------------------------------------------------
-// An INI dialect: "[section]" headers, "key = value" lines, ";" comments in
-// first position; only the space counts as a blank.  Built, queried and
-// destroyed within one set-up attempt.
-class INIParser {
-public:
-    explicit INIParser(const std::string& filename);
-
-    // The value, or an empty string when the section or the key is absent.
-    std::string getValue(const std::string& section, const std::string& key) const;
-
-    // Strips spaces (only spaces) from both ends, in place.
-    static void trim(std::string& text);
-
-private:
-    void parse();
-
-    std::string filename;
-    std::map<std::string, std::map<std::string, std::string>> data;
-};
-
 // ---- Helpers of the set-up ------------------------------------------------------
-// Base-10 conversion of a numeric setting; prints its diagnosis on standard
-// output and yields 0 for anything that is not a usable int.
-int string_to_int(const char* str);
+// The settings themselves (parser, numeric conversion, the record the set-up
+// reads) are in settings.h.
 
 // The host name cut at the first `delim`, always NUL-terminated within maxlen;
 // "unknown" when the system cannot tell.

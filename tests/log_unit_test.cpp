@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The debug log's internal units: the settings parser, the numeric
-// conversion, the log file path rule, directory creation and the queue, linked
-// from the object library; and the emitter's record formats, which the
-// shipped library (all of whose records are DEBUG) cannot show, in sandboxed
-// children.
+// conversion, the settings record and the environment switches, the log file
+// path rule, directory creation and the queue, linked from the object
+// library; and the emitter's record formats, which the shipped library (all
+// of whose records are DEBUG) cannot show, in sandboxed children.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -14,7 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -428,6 +431,173 @@ TEST(SetUp, NumericSettingsAndTheir64BitLimit) {
     });
     EXPECT_SANDBOX_OK(r);
     EXPECT_EQ(r.out, "Wrong string: \nWrong string: \n");
+}
+
+// ---- The settings as one record ---------------------------------------------------
+
+TEST(SettingsReader, ConvertsWithoutPrintingWhatStringToIntPrints) {
+    for (const char* input : {"42", "", "100KB", "4294967296x", "99999999999999999999"}) {
+        std::string message = "stale";
+        CaptureStdout();
+        const int quiet = convert_setting_int(input, &message);
+        EXPECT_EQ(GetCapturedStdout(), "") << input;
+        CaptureStdout();
+        const int loud = string_to_int(input);
+        EXPECT_EQ(GetCapturedStdout(), message) << input;
+        EXPECT_EQ(quiet, loud) << input;
+    }
+}
+
+// The record holds what the set-up then uses, and the set-up prints exactly
+// the record's messages; reading alone prints nothing.
+TEST(SettingsReader, RecordIsWhatTheSetUpUsesAndPrints) {
+    sandbox::Options o;
+    o.settings = "[global]\nlog_level = info\nmax_file_size = 100KB\nmax_files = abc\n"
+                 "print_to_console = FALSE\nlog_dir = $HOME/logs\nlog_file_format = %p\n";
+    o.env = {{"HOME", "/opt/tavo/home"}};
+    auto r = sandbox::Run(o, [] {
+        ASSERT_EQ(::mkdir("/opt/tavo/home", 0755), 0);
+        const LogSettings s = read_log_settings();
+        std::fflush(stdout);
+        EXPECT_STREQ(s.file, "/opt/tavo/etc/dgfile.ini");
+        EXPECT_EQ(s.keys_given, 6);
+        EXPECT_FALSE(s.level_from_environment);
+        EXPECT_EQ(s.level_name, "info");
+        EXPECT_TRUE(s.level_known);
+        EXPECT_EQ(s.level, DGFILE_LOG_INFO);
+        EXPECT_EQ(s.max_file_size.text, "100KB");
+        EXPECT_EQ(s.max_file_size.converted, 100);
+        EXPECT_EQ(s.max_file_size.value, 100);
+        EXPECT_EQ(s.max_files.converted, 0);
+        EXPECT_EQ(s.max_files.value, 3);
+        EXPECT_EQ(s.max_files.message, "Wrong string: abc\n");
+        EXPECT_FALSE(s.print_to_console);
+        EXPECT_EQ(s.home, HomeUse::replaced);
+        EXPECT_EQ(s.dir, "/opt/tavo/home/logs/");
+        EXPECT_EQ(s.file_format, "%p");
+        std::printf("--\n");
+        std::fflush(stdout);
+
+        dgfileDebugLog(DGFILE_LOG_INFO, "f", 1, "set up");
+        std::fflush(stdout);
+        EXPECT_EQ(dgfileDebugLevel.load(), DGFILE_LOG_INFO);
+        EXPECT_EQ(max_file_size, s.max_file_size.value);
+        EXPECT_EQ(max_files_num, s.max_files.value);
+        EXPECT_EQ(dgfile_print_to_console, s.print_to_console);
+        EXPECT_EQ(dgfileDefaultDebugFileDir, s.dir);
+        EXPECT_EQ(dgfileDefaultDebugFileFormat, s.file_format);
+        std::printf("--\n%s", s.messages().c_str());
+    });
+    EXPECT_SANDBOX_OK(r);
+    // Nothing before the first mark; the set-up's output equals the messages.
+    const std::string set_up_and_expected = r.out.substr(r.out.find("--\n") + 3);
+    const std::string::size_type mark = set_up_and_expected.find("--\n");
+    ASSERT_NE(mark, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("--\n"), 0u) << r.out;
+    EXPECT_EQ(set_up_and_expected.substr(0, mark), set_up_and_expected.substr(mark + 3));
+    EXPECT_EQ(set_up_and_expected.substr(0, mark),
+              "Warning: contains additional non numeric characters '100KB' -> 'KB'\n"
+              "Wrong string: abc\n");
+}
+
+TEST(SettingsReader, LevelSourcesHomeAndDefaults) {
+    struct Case {
+        const char* settings;
+        std::vector<std::pair<std::string, std::optional<std::string>>> env;
+        std::function<void(const LogSettings&)> check;
+    };
+    const Case cases[] = {
+        // DGFILE_DEBUG set but empty wins over log_level and means NONE.
+        {"[global]\nlog_level = DEBUG\n",
+         {{"DGFILE_DEBUG", ""}},
+         [](const LogSettings& s) {
+             EXPECT_TRUE(s.level_from_environment);
+             EXPECT_EQ(s.level_setting, "DEBUG");
+             EXPECT_EQ(s.level_name, "");
+             EXPECT_FALSE(s.level_known);
+             EXPECT_EQ(s.level, DGFILE_LOG_NONE);
+             EXPECT_EQ(s.keys_given, 1);
+         }},
+        // A lower-case name from the variable; no file at all: defaults.
+        {nullptr,
+         {{"DGFILE_DEBUG", "debug"}},
+         [](const LogSettings& s) {
+             EXPECT_EQ(s.level, DGFILE_LOG_DEBUG);
+             EXPECT_TRUE(s.level_known);
+             EXPECT_EQ(s.keys_given, 0);
+             EXPECT_EQ(s.max_file_size.value, 10000);
+             EXPECT_EQ(s.max_file_size.message, "Wrong string: \n");
+             EXPECT_EQ(s.max_files.value, 3);
+             EXPECT_TRUE(s.print_to_console);
+             EXPECT_EQ(s.dir_setting, "");
+             EXPECT_EQ(s.dir, "");
+             EXPECT_EQ(s.home, HomeUse::none);
+         }},
+        // An unknown name is NONE; "/" is appended; a negative count stays.
+        {"[global]\nlog_level = verbose\nlog_dir = /var/log/x\nmax_files = -1\n"
+         "print_to_console = off\n",
+         {},
+         [](const LogSettings& s) {
+             EXPECT_FALSE(s.level_known);
+             EXPECT_EQ(s.level, DGFILE_LOG_NONE);
+             EXPECT_EQ(s.dir, "/var/log/x/");
+             EXPECT_EQ(s.max_files.value, -1);
+             EXPECT_EQ(s.max_files.message, "");
+             EXPECT_TRUE(s.print_to_console);
+         }},
+        // Only the first "$HOME" is replaced, after "/" is appended.
+        {"[global]\nlog_dir = $HOME/a$HOME\n",
+         {{"HOME", "/h"}},
+         [](const LogSettings& s) {
+             EXPECT_EQ(s.home, HomeUse::replaced);
+             EXPECT_EQ(s.dir, "/h/a$HOME/");
+         }},
+        {"[global]\nlog_dir = $HOME/logs\n",
+         {{"HOME", std::nullopt}},
+         [](const LogSettings& s) {
+             EXPECT_EQ(s.home, HomeUse::unset);
+             EXPECT_EQ(s.dir, "");
+             EXPECT_EQ(s.dir_setting, "$HOME/logs");
+         }},
+        {"[global]\nlog_dir = $HOME/logs\n",
+         {{"HOME", ""}},
+         [](const LogSettings& s) {
+             EXPECT_EQ(s.home, HomeUse::empty);
+             EXPECT_EQ(s.dir, "");
+         }},
+    };
+    for (const Case& c : cases) {
+        sandbox::Options o;
+        if (c.settings != nullptr) o.settings = c.settings;
+        o.env = c.env;
+        auto r = sandbox::Run(o, [&c] { c.check(read_log_settings()); });
+        EXPECT_SANDBOX_OK(r) << (c.settings != nullptr ? c.settings : "(no file)");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(SettingsReader, LevelNamesInLevelOrder) {
+    EXPECT_STREQ(log_level_name(DGFILE_LOG_NONE), "NONE");
+    EXPECT_STREQ(log_level_name(DGFILE_LOG_WARN), "WARN");
+    EXPECT_STREQ(log_level_name(DGFILE_LOG_INFO), "INFO");
+    EXPECT_STREQ(log_level_name(DGFILE_LOG_DEBUG), "DEBUG");
+    EXPECT_EQ(log_level_name(-1), nullptr);
+    EXPECT_EQ(log_level_name(4), nullptr);
+}
+
+TEST(EnvSwitch, OnlyExactlyYesSwitchesOn) {
+    const std::pair<std::optional<std::string>, bool> cases[] = {
+        {"YES", true}, {"yes", false}, {"YES ", false}, {"", false}, {"1", false},
+        {std::nullopt, false}};
+    for (const auto& [value, on] : cases) {
+        sandbox::Options o;
+        o.env = {{kDisableCpuFallback, value}};
+        auto r = sandbox::Run(o, [&] {
+            EXPECT_EQ(env_switch_on(kDisableCpuFallback), on);
+            EXPECT_FALSE(env_switch_on(kDisableDirectPath));  // cleared by the sandbox
+        });
+        EXPECT_SANDBOX_OK(r) << value.value_or("(unset)");
+    }
 }
 
 }  // namespace

@@ -18,18 +18,18 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <functional>
+#include <iterator>
 #include <sstream>
 
 #include "files.h"  // the library's own declarations of the driver request and copy call
-#include "log.h"    // the library's settings parser and conversions
+#include "log.h"       // the log file path rule and host name
+#include "settings.h"  // the settings as the library reads them, the switches
 #include "sim_control.h"
 
 namespace doctor {
 namespace {
 
 constexpr const char* kDeviceNode = "/dev/qrvd";
-constexpr const char* kSettingsFile = "/opt/tavo/etc/dgfile.ini";
 constexpr const char* kGpuRuntime = "libqrv-runtime64.so.1";
 constexpr const char* kAppRuntime = "libdgrt.so.1";
 constexpr size_t kLongestLogPath = sizeof(LogFileInfo::fullpath) - 1;
@@ -68,36 +68,6 @@ int ReadWhole(const char* path, std::string& contents) {
 }
 
 void Add(Report& report, Finding finding) { report.findings.push_back(std::move(finding)); }
-
-// Runs `fn` with standard output going to a memory file and returns what it
-// printed, without the final newline.  The log's conversion prints its
-// diagnosis there, as in the library; the doctor shows it inside its own line
-// instead of letting it break up the report.
-std::string CaptureStdout(const std::function<void()>& fn) {
-    std::fflush(stdout);
-    int saved = ::dup(STDOUT_FILENO);
-    int memory = ::memfd_create("dgfile-doctor-capture", MFD_CLOEXEC);
-    if (saved < 0 || memory < 0 || ::dup2(memory, STDOUT_FILENO) < 0) {
-        if (saved >= 0) ::close(saved);
-        if (memory >= 0) ::close(memory);
-        fn();  // cannot capture: the text goes out as the library would print it
-        return std::string();
-    }
-    fn();
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-    std::string text;
-    char buffer[1024];
-    ssize_t n;
-    ::lseek(memory, 0, SEEK_SET);
-    while ((n = ::read(memory, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-    ::close(memory);
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    // Several messages (trailing text and out of range): one line.
-    for (size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "; ");
-    return text;
-}
 
 // The file an already loaded library was found as, with links resolved.
 std::string LibraryPath(void* handle) {
@@ -250,17 +220,17 @@ void CheckSwitches(Report& report) {
         bool* fact;
     };
     const Switch switches[] = {
-        {"DGFILE_DISABLE_GDS",
+        {kDisableDirectPath,
          "the device connection is never opened; transfers use the CPU copy",
          &report.facts.gds_disabled},
-        {"DGFILE_DISABLE_CPU",
+        {kDisableCpuFallback,
          "files registered now never fall back to the CPU copy",
          &report.facts.cpu_disabled},
     };
     for (const Switch& s : switches) {
         Finding f(s.name, s.name);
         const char* value = std::getenv(s.name);
-        bool active = value != nullptr && std::strcmp(value, "YES") == 0;
+        bool active = env_switch_on(s.name);
         *s.fact = active;
         f.details.Set("set", value != nullptr);
         f.details.Set("value", value != nullptr ? json::Value(value) : json::Value());
@@ -284,20 +254,6 @@ void CheckSwitches(Report& report) {
 
 namespace {
 
-// The level names in level order.  (The log's own lookup is private to its
-// unit; this is the same comparison: whole name, any case.)
-int LevelFromName(const std::string& name, bool* known) {
-    static const char* const kNames[] = {"NONE", "WARN", "INFO", "DEBUG"};
-    for (int level = 0; level < 4; ++level) {
-        if (::strcasecmp(name.c_str(), kNames[level]) == 0) {
-            *known = true;
-            return level;
-        }
-    }
-    *known = false;
-    return DGFILE_LOG_NONE;
-}
-
 // A setting the level NONE makes irrelevant: the library reads nothing but
 // the level then (the level's line says so), so a problem with it is only
 // worth a note.
@@ -306,50 +262,89 @@ void Unused(Finding& f) {
     f.details.Set("used", false);
 }
 
-struct Numeric {
-    const char* key;
-    const char* label;
-    int fallback;        // what 0 (or no number) becomes
-    const char* unit;    // appended to values, e.g. " KiB"
-    const char* negative;  // what a negative value does
-};
+// A conversion message as one line of the report: without its final newline,
+// several messages joined by "; ".
+std::string OneLine(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    for (size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "; ");
+    return text;
+}
 
-Finding CheckNumeric(const INIParser& ini, const Numeric& n, bool active) {
-    Finding f(n.key, n.label, true);
-    std::string raw = ini.getValue("global", n.key);
-    int value = 0;
-    std::string printed = CaptureStdout([&] { value = string_to_int(raw.c_str()); });
-    int effective = value == 0 ? n.fallback : value;
-    f.details.Set("value", raw.empty() ? json::Value() : json::Value(raw));
-    f.details.Set("effective", effective);
-    f.details.Set("message", printed.empty() ? json::Value() : json::Value(printed));
-    f.details.Set("used", active);
-
-    std::string amount = std::to_string(effective) + n.unit;
-    if (raw.empty()) {
-        f.status = Status::Ok;
-        f.text = "not set: " + amount + ", the default";
-        // The set-up converts the missing value too, and says so.
-        if (active && !printed.empty())
-            f.text += " (the library prints " + Quote(printed) + " for it at set-up)";
-    } else if (value == 0 && !printed.empty()) {
+Finding SettingsFileFinding(const LogSettings& s) {
+    Finding f("settings_file", std::string("settings file ") + s.file, true);
+    const int given = s.keys_given;
+    f.details.Set("path", s.file);
+    f.details.Set("settings", given);
+    struct stat st;
+    if (::stat(s.file, &st) != 0) {
+        int error = errno;
+        f.status = error == ENOENT ? Status::Info : Status::Warn;
+        f.text = error == ENOENT ? "absent: every setting takes its default"
+                                 : "cannot be examined (" + ErrorText(error) +
+                                       "): every setting takes its default";
+        return f;
+    }
+    if (!S_ISREG(st.st_mode)) {
         f.status = Status::Warn;
-        f.text = Quote(raw) + " is not a usable number: " + amount +
-                 ", the default; the library prints " + Quote(printed);
-    } else if (value == 0) {
-        f.status = Status::Ok;
-        f.text = Quote(raw) + ": " + amount + ", the default";
-    } else if (!printed.empty()) {
+        f.text = std::string("is a ") + FileKind(st.st_mode) + ": no settings";
+        return f;
+    }
+    // The parser says nothing about a file it cannot read or whose lines end
+    // in "\r\n": look at the file directly.
+    std::string contents;
+    if (int error = ReadWhole(s.file, contents); error != 0) {
         f.status = Status::Warn;
-        f.text = Quote(raw) + ": " + amount + "; the library prints " + Quote(printed);
-    } else if (value < 0) {
+        f.text = "cannot be read (" + ErrorText(error) + "): the library uses no settings";
+    } else if (contents.find("\r\n") != std::string::npos) {
         f.status = Status::Warn;
-        f.text = Quote(raw) + ": " + amount + "; " + n.negative;
+        f.text = "has \\r\\n line ends: the library recognises no section in it";
+        if (given == 0) f.text += " and uses no settings";
+    } else if (given == 0 && st.st_size > 0) {
+        f.status = Status::Warn;
+        f.text = "present, but sets none of the log settings in section [global]";
     } else {
         f.status = Status::Ok;
-        f.text = Quote(raw) + ": " + amount;
+        f.text = "present; sets " + std::to_string(given) + " of the " +
+                 std::to_string(std::size(kLogSettingKeys)) + " log settings";
     }
-    if (!active) Unused(f);
+    return f;
+}
+
+// "NONE, WARN, INFO, DEBUG".
+std::string LevelNames() {
+    std::string names;
+    for (int level = 0; log_level_name(level) != nullptr; ++level)
+        names += (level > 0 ? ", " : "") + std::string(log_level_name(level));
+    return names;
+}
+
+Finding LevelFinding(const LogSettings& s) {
+    Finding f("log_level", "log level", true);
+    const std::string source = s.level_from_environment ? "DGFILE_DEBUG"
+                               : s.level_setting.empty() ? "default"
+                                                         : "log_level";
+    const std::string level_name = log_level_name(s.level);
+    f.details.Set("level", level_name);
+    f.details.Set("value", s.level_name);
+    f.details.Set("source", source);
+    if (s.level_name.empty()) {
+        f.status = Status::Info;
+        f.text = s.level_from_environment
+                     ? "NONE (DGFILE_DEBUG is set but empty, so log_level is not read): the "
+                       "log is silent"
+                     : "NONE (nothing set): the log is silent";
+    } else if (!s.level_known) {
+        f.status = Status::Warn;
+        f.text = Quote(s.level_name) + " (from " + source + ") is no level name (" +
+                 LevelNames() + "): NONE, the log is silent";
+    } else {
+        f.status = s.level == DGFILE_LOG_NONE ? Status::Info : Status::Ok;
+        f.text = level_name + " (from " + source + ")";
+        if (s.level == DGFILE_LOG_NONE) f.text += ": the log is silent";
+        if (s.level_from_environment && !s.level_setting.empty())
+            f.text += "; log_level " + Quote(s.level_setting) + " in the settings file is not used";
+    }
+    if (s.level == DGFILE_LOG_NONE) f.text += " and reads none of the settings below";
     return f;
 }
 
@@ -363,227 +358,208 @@ std::string ParentOf(std::string dir) {
     return dir.substr(0, slash);
 }
 
+// Whether the log set-up can use or create the directory `dir`, with the
+// verdict in `f`.
+bool JudgeDirectory(const std::string& dir, Finding& f) {
+    const std::string dropped = "the log set-up fails and every record is dropped";
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (int error = CreateError(dir); error != 0) {
+            f.status = Status::Fail;
+            f.text = dir + " exists but is not writable (" + ErrorText(error) +
+                     "): the log file cannot be opened and every record is dropped";
+            return false;
+        }
+        f.status = Status::Ok;
+        f.text = dir + " exists and is writable";
+        return true;
+    }
+    if (int stat_error = errno; stat_error != ENOENT) {
+        f.status = Status::Fail;
+        f.text = dir + " is not a usable directory (" + ErrorText(stat_error) + "): " + dropped;
+        return false;
+    }
+    const std::string parent = ParentOf(dir);
+    struct stat pst;
+    if (::stat(parent.c_str(), &pst) != 0 || !S_ISDIR(pst.st_mode)) {
+        f.status = Status::Fail;
+        f.text = dir + " does not exist, and its parent " + parent +
+                 " is no directory (only the last component is created): " + dropped;
+        return false;
+    }
+    if (int error = CreateError(parent); error != 0) {
+        f.status = Status::Fail;
+        f.text = dir + " does not exist and cannot be created in " + parent + " (" +
+                 ErrorText(error) + "): " + dropped;
+        return false;
+    }
+    f.status = Status::Ok;
+    f.text = dir + " does not exist yet; the log set-up creates it (mode 0755)";
+    return true;
+}
+
+Finding DirectoryFinding(const LogSettings& s, bool active, bool* usable) {
+    Finding f("log_dir", "log directory", true);
+    *usable = false;
+    f.details.Set("value", s.dir_setting.empty() ? json::Value() : json::Value(s.dir_setting));
+    if (s.dir_setting.empty()) {
+        f.status = Status::Info;
+        f.text = "not set: no log file; records go to standard output only";
+    } else if (s.home == HomeUse::unset || s.home == HomeUse::empty) {
+        f.status = Status::Fail;
+        f.text = Quote(s.dir_setting) + " uses $HOME, and HOME is " +
+                 (s.home == HomeUse::unset ? "unset" : "empty") +
+                 ": the log set-up fails and every record is dropped";
+    } else {
+        *usable = JudgeDirectory(s.dir, f);
+    }
+    f.details.Set("directory", s.dir.empty() ? json::Value() : json::Value(s.dir));
+    f.details.Set("usable", *usable);
+    if (!active) Unused(f);
+    return f;
+}
+
+// Whether some character of `format` adds nothing to the log file's name:
+// leaving it out gives the same name.
+bool HasIgnoredText(const std::string& format, const std::string& dir, int pid, const char* host,
+                    time_t now) {
+    const std::string path = format_log_filepath(dir, format, pid, host, now);
+    for (size_t i = 0; i < format.size(); ++i) {
+        std::string without = format;
+        without.erase(i, 1);
+        if (format_log_filepath(dir, without, pid, host, now) == path) return true;
+    }
+    return false;
+}
+
+Finding FileNameFinding(const LogSettings& s, bool dir_usable, bool active) {
+    Finding f("log_file_format", "log file name", true);
+    const std::string& format = s.file_format;
+    char host[1024];
+    getHostName(host, sizeof host, '.');
+    const int pid = static_cast<int>(::getpid());
+    const time_t now = std::time(nullptr);
+    const std::string path = format_log_filepath(s.dir, format, pid, host, now);
+    f.details.Set("value", format.empty() ? json::Value() : json::Value(format));
+    f.details.Set("example", s.dir.empty() ? json::Value() : json::Value(path));
+    const std::string shown = format.empty() ? "not set" : Quote(format);
+    if (s.dir.empty()) {
+        f.status = Status::Info;
+        f.text = shown + ": no log file without a usable log directory";
+    } else if (path.size() > kLongestLogPath) {
+        f.status = Status::Fail;
+        f.text = shown + ": the path is " + std::to_string(path.size()) + " characters long, over the " +
+                 std::to_string(kLongestLogPath) + " the library takes: it opens no log file";
+    } else {
+        f.status = Status::Ok;
+        f.text = shown + ": " + path + " (for process " + std::to_string(pid) + ")";
+        struct stat st;
+        if (dir_usable && ::stat(path.c_str(), &st) == 0 &&
+            ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+            int error = errno;
+            f.status = Status::Fail;
+            f.text += ", which exists and is not writable (" + ErrorText(error) + ")";
+        }
+    }
+    if (HasIgnoredText(format, s.dir, pid, host, now))
+        f.text += "; only %p, %t and %h add to the name, other text is left out";
+    if (!active) Unused(f);
+    return f;
+}
+
+struct Numeric {
+    const char* key;
+    const char* label;
+    const char* unit;      // appended to values, e.g. " KiB"
+    const char* negative;  // what a negative value does
+};
+
+Finding NumericFinding(const NumericSetting& setting, const Numeric& n, bool active) {
+    Finding f(n.key, n.label, true);
+    const std::string& raw = setting.text;
+    const std::string printed = OneLine(setting.message);
+    f.details.Set("value", raw.empty() ? json::Value() : json::Value(raw));
+    f.details.Set("effective", setting.value);
+    f.details.Set("message", printed.empty() ? json::Value() : json::Value(printed));
+    f.details.Set("used", active);
+
+    const std::string amount = std::to_string(setting.value) + n.unit;
+    if (raw.empty()) {
+        f.status = Status::Ok;
+        f.text = "not set: " + amount + ", the default";
+        // The set-up converts the missing value too, and says so.
+        if (active && !printed.empty())
+            f.text += " (the library prints " + Quote(printed) + " for it at set-up)";
+    } else if (setting.converted == 0 && !printed.empty()) {
+        f.status = Status::Warn;
+        f.text = Quote(raw) + " is not a usable number: " + amount +
+                 ", the default; the library prints " + Quote(printed);
+    } else if (setting.converted == 0) {
+        f.status = Status::Ok;
+        f.text = Quote(raw) + ": " + amount + ", the default";
+    } else if (!printed.empty()) {
+        f.status = Status::Warn;
+        f.text = Quote(raw) + ": " + amount + "; the library prints " + Quote(printed);
+    } else if (setting.converted < 0) {
+        f.status = Status::Warn;
+        f.text = Quote(raw) + ": " + amount + "; " + n.negative;
+    } else {
+        f.status = Status::Ok;
+        f.text = Quote(raw) + ": " + amount;
+    }
+    if (!active) Unused(f);
+    return f;
+}
+
+Finding ConsoleFinding(const LogSettings& s, bool active) {
+    Finding f("print_to_console", "console copy (print_to_console)", true);
+    const std::string& raw = s.console_setting;
+    const bool on = s.print_to_console;
+    f.details.Set("value", raw.empty() ? json::Value() : json::Value(raw));
+    f.details.Set("on", on);
+    // Words people write for "off" that the library does not take as such.
+    static const char* const kLookLikeOff[] = {"0", "no", "off", "n", "disable", "disabled"};
+    bool meant_off = false;
+    for (const char* word : kLookLikeOff) meant_off |= ::strcasecmp(raw.c_str(), word) == 0;
+    if (raw.empty()) {
+        f.status = Status::Ok;
+        f.text = "not set: on";
+    } else if (meant_off) {
+        f.status = Status::Warn;
+        f.text = Quote(raw) + ": on; only \"false\" (any case) switches it off";
+    } else {
+        f.status = Status::Ok;
+        f.text = Quote(raw) + (on ? ": on" : ": off");
+    }
+    if (!on && s.dir_setting.empty() && active) {
+        f.status = Status::Warn;
+        f.text += ", and there is no log file: records go nowhere";
+    }
+    if (!active) Unused(f);
+    return f;
+}
+
 }  // namespace
 
 void CheckSettings(Report& report) {
-    static const char* const kKeys[] = {"log_level", "log_dir", "log_file_format",
-                                        "max_file_size", "max_files", "print_to_console"};
-    INIParser ini(kSettingsFile);
-
-    // The file itself: the parser says nothing about a missing or unreadable
-    // file, so look at it directly.
-    {
-        Finding f("settings_file", std::string("settings file ") + kSettingsFile,
-                  true);
-        struct stat st;
-        int given = 0;
-        for (const char* key : kKeys) given += !ini.getValue("global", key).empty();
-        f.details.Set("path", kSettingsFile);
-        f.details.Set("settings", given);
-        if (::stat(kSettingsFile, &st) != 0) {
-            int error = errno;
-            f.status = error == ENOENT ? Status::Info : Status::Warn;
-            f.text = error == ENOENT ? "absent: every setting takes its default"
-                                     : "cannot be examined (" + ErrorText(error) +
-                                           "): every setting takes its default";
-        } else if (!S_ISREG(st.st_mode)) {
-            f.status = Status::Warn;
-            f.text = std::string("is a ") + FileKind(st.st_mode) + ": no settings";
-        } else {
-            std::string contents;
-            int error = ReadWhole(kSettingsFile, contents);
-            if (error != 0) {
-                f.status = Status::Warn;
-                f.text = "cannot be read (" + ErrorText(error) + "): the library uses no settings";
-            } else if (contents.find("\r\n") != std::string::npos) {
-                // Only "\n" ends a line for the parser: "[global]\r" is no header.
-                f.status = Status::Warn;
-                f.text = "has \\r\\n line ends: the library recognises no section in it";
-                if (given == 0) f.text += " and uses no settings";
-            } else if (given == 0 && st.st_size > 0) {
-                f.status = Status::Warn;
-                f.text = "present, but sets none of the log settings in section [global]";
-            } else {
-                f.status = Status::Ok;
-                f.text = "present; sets " + std::to_string(given) + " of the 6 log settings";
-            }
-        }
-        Add(report, std::move(f));
-    }
-
-    // Level: DGFILE_DEBUG wins whenever it is set, even empty.
-    int level = DGFILE_LOG_NONE;
-    {
-        Finding f("log_level", "log level", true);
-        const char* env = std::getenv("DGFILE_DEBUG");
-        std::string setting = ini.getValue("global", "log_level");
-        std::string name = env != nullptr ? env : setting;
-        std::string source = env != nullptr ? "DGFILE_DEBUG"
-                             : setting.empty() ? "default" : "log_level";
-        bool known = false;
-        level = LevelFromName(name, &known);
-        static const char* const kLevelNames[] = {"NONE", "WARN", "INFO", "DEBUG"};
-        f.details.Set("level", kLevelNames[level]);
-        f.details.Set("value", name);
-        f.details.Set("source", source);
-        if (name.empty()) {
-            f.status = Status::Info;
-            f.text = env != nullptr ? "NONE (DGFILE_DEBUG is set but empty, so log_level is not "
-                                      "read): the log is silent"
-                                    : "NONE (nothing set): the log is silent";
-        } else if (!known) {
-            f.status = Status::Warn;
-            f.text = Quote(name) + " (from " + source +
-                     ") is no level name (NONE, WARN, INFO, DEBUG): NONE, the log is silent";
-        } else {
-            f.status = level == DGFILE_LOG_NONE ? Status::Info : Status::Ok;
-            f.text = std::string(kLevelNames[level]) + " (from " + source + ")";
-            if (level == DGFILE_LOG_NONE) f.text += ": the log is silent";
-            if (env != nullptr && !setting.empty())
-                f.text += "; log_level " + Quote(setting) + " in the settings file is not used";
-        }
-        if (level == DGFILE_LOG_NONE) f.text += " and reads none of the settings below";
-        Add(report, std::move(f));
-    }
-    bool active = level != DGFILE_LOG_NONE;
-
-    // Directory: "/" appended, then the first "$HOME" replaced.
-    std::string dir = ini.getValue("global", "log_dir");
+    // Exactly what the library's set-up reads, without its messages printed.
+    const LogSettings s = read_log_settings();
+    const bool active = s.level != DGFILE_LOG_NONE;
     bool dir_usable = false;
-    {
-        Finding f("log_dir", "log directory", true);
-        std::string raw = dir;
-        f.details.Set("value", raw.empty() ? json::Value() : json::Value(raw));
-        if (raw.empty()) {
-            f.status = Status::Info;
-            f.text = "not set: no log file; records go to standard output only";
-            dir.clear();
-        } else {
-            if (dir.back() != '/') dir += '/';
-            std::string::size_type home_at = dir.find("$HOME");
-            const char* home = std::getenv("HOME");
-            if (home_at != std::string::npos && (home == nullptr || *home == '\0')) {
-                f.status = Status::Fail;
-                f.text = Quote(raw) + " uses $HOME, and HOME is " +
-                         (home == nullptr ? "unset" : "empty") +
-                         ": the log set-up fails and every record is dropped";
-                dir.clear();
-            } else {
-                if (home_at != std::string::npos) dir.replace(home_at, 5, home);
-                struct stat st;
-                if (::stat(dir.c_str(), &st) == 0) {
-                    if (int error = CreateError(dir); error != 0) {
-                        f.status = Status::Fail;
-                        f.text = dir + " exists but is not writable (" + ErrorText(error) +
-                                 "): the log file cannot be opened and every record is dropped";
-                    } else {
-                        f.status = Status::Ok;
-                        f.text = dir + " exists and is writable";
-                        dir_usable = true;
-                    }
-                } else if (int stat_error = errno; stat_error != ENOENT) {
-                    f.status = Status::Fail;
-                    f.text = dir + " is not a usable directory (" + ErrorText(stat_error) +
-                             "): the log set-up fails and every record is dropped";
-                } else {
-                    std::string parent = ParentOf(dir);
-                    struct stat pst;
-                    if (::stat(parent.c_str(), &pst) != 0 || !S_ISDIR(pst.st_mode)) {
-                        f.status = Status::Fail;
-                        f.text = dir + " does not exist, and its parent " + parent +
-                                 " is no directory (only the last component is created): "
-                                 "the log set-up fails and every record is dropped";
-                    } else if (int error = CreateError(parent); error != 0) {
-                        f.status = Status::Fail;
-                        f.text = dir + " does not exist and cannot be created in " + parent +
-                                 " (" + ErrorText(error) +
-                                 "): the log set-up fails and every record is dropped";
-                    } else {
-                        f.status = Status::Ok;
-                        f.text = dir + " does not exist yet; the log set-up creates it (mode 0755)";
-                        dir_usable = true;
-                    }
-                }
-            }
-        }
-        f.details.Set("directory", dir.empty() ? json::Value() : json::Value(dir));
-        f.details.Set("usable", dir_usable);
-        if (!active) Unused(f);
-        Add(report, std::move(f));
-    }
-
-    {
-        Finding f("log_file_format", "log file name", true);
-        std::string format = ini.getValue("global", "log_file_format");
-        char host[1024];
-        getHostName(host, sizeof host, '.');
-        int pid = static_cast<int>(::getpid());
-        std::string path = format_log_filepath(dir, format, pid, host, std::time(nullptr));
-        f.details.Set("value", format.empty() ? json::Value() : json::Value(format));
-        f.details.Set("example", dir.empty() ? json::Value() : json::Value(path));
-        std::string shown = format.empty() ? "not set" : Quote(format);
-        if (dir.empty()) {
-            f.status = Status::Info;
-            f.text = shown + ": no log file without a usable log directory";
-        } else if (path.size() > kLongestLogPath) {
-            f.status = Status::Fail;
-            f.text = shown + ": the path is " + std::to_string(path.size()) +
-                     " characters long, over the " + std::to_string(kLongestLogPath) +
-                     " the library takes: it opens no log file";
-        } else {
-            f.status = Status::Ok;
-            f.text = shown + ": " + path + " (for process " + std::to_string(pid) + ")";
-            struct stat st;
-            if (dir_usable && ::stat(path.c_str(), &st) == 0 &&
-                ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-                int error = errno;
-                f.status = Status::Fail;
-                f.text += ", which exists and is not writable (" + ErrorText(error) + ")";
-            }
-        }
-        if (format.find_first_not_of("%pth") != std::string::npos)
-            f.text += "; only %p, %t and %h add to the name, other text is left out";
-        if (!active) Unused(f);
-        Add(report, std::move(f));
-    }
-
-    Add(report, CheckNumeric(ini,
-                             {"max_file_size", "log file size limit (max_file_size)", 10000,
-                              " KiB", "a negative limit is taken as it is: every record finds "
-                              "the file over it"},
-                             active));
-    Add(report, CheckNumeric(ini,
-                             {"max_files", "log files kept (max_files)", 3, "",
-                              "a negative count keeps only the current file"},
-                             active));
-
-    {
-        Finding f("print_to_console", "console copy (print_to_console)",
-                  true);
-        std::string raw = ini.getValue("global", "print_to_console");
-        bool on = ::strcasecmp(raw.c_str(), "false") != 0;
-        f.details.Set("value", raw.empty() ? json::Value() : json::Value(raw));
-        f.details.Set("on", on);
-        static const char* const kLookLikeOff[] = {"0", "no", "off", "n", "disable", "disabled"};
-        bool meant_off = false;
-        for (const char* word : kLookLikeOff) meant_off |= ::strcasecmp(raw.c_str(), word) == 0;
-        if (raw.empty()) {
-            f.status = Status::Ok;
-            f.text = "not set: on";
-        } else if (meant_off) {
-            f.status = Status::Warn;
-            f.text = Quote(raw) + ": on; only \"false\" (any case) switches it off";
-        } else {
-            f.status = Status::Ok;
-            f.text = Quote(raw) + (on ? ": on" : ": off");
-        }
-        if (!on && dir.empty() && active) {
-            f.status = Status::Warn;
-            f.text += ", and there is no log file: records go nowhere";
-        }
-        if (!active) Unused(f);
-        Add(report, std::move(f));
-    }
+    Add(report, SettingsFileFinding(s));
+    Add(report, LevelFinding(s));
+    Add(report, DirectoryFinding(s, active, &dir_usable));
+    Add(report, FileNameFinding(s, dir_usable, active));
+    Add(report, NumericFinding(s.max_file_size,
+                               {"max_file_size", "log file size limit (max_file_size)", " KiB",
+                                "a negative limit is taken as it is: every record finds the file "
+                                "over it"},
+                               active));
+    Add(report, NumericFinding(s.max_files,
+                               {"max_files", "log files kept (max_files)", "",
+                                "a negative count keeps only the current file"},
+                               active));
+    Add(report, ConsoleFinding(s, active));
 }
 
 // ---- Runtimes and GPUs ------------------------------------------------------------------

@@ -3,9 +3,9 @@
 // the way the library itself will meet it, and adds one finding (a verdict
 // line) to the report; the summary then says which transfer path works.
 //
-// The settings are read with the library's own parser and conversion (the
-// log unit of the object library), so the doctor shows exactly the values
-// the library will use.  Nothing here opens a library entry point: the
+// The settings are read with the library's own reader (settings.h, from the
+// object library), so the doctor shows exactly the values and messages the
+// library will use, and the switches are judged by the library's own test.  Nothing here opens a library entry point: the
 // doctor never sets the log up, creates no log directory or file, and keeps
 // the device node open only while it looks at it.
 //

@@ -1,0 +1,175 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "settings.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+// The settings file: fixed, no environment variable or call changes it.
+const char* const dgfileDefaultConfigFile = "/opt/tavo/etc/dgfile.ini";
+constexpr const char* kSection = "global";
+constexpr const char* kLevelNames[] = {"NONE", "WARN", "INFO", "DEBUG"};
+constexpr int kDefaultMaxFileSize = 10000;  // KiB
+constexpr int kDefaultMaxFiles = 3;
+
+NumericSetting numeric(const INIParser& ini, const char* key, int fallback) {
+    NumericSetting n;
+    n.text = ini.getValue(kSection, key);
+    n.converted = convert_setting_int(n.text.c_str(), &n.message);
+    n.value = n.converted == 0 ? fallback : n.converted;
+    return n;
+}
+
+// log_dir: "/" appended first, then the first "$HOME" (case-sensitive,
+// anywhere) replaced; HOME unset counts like HOME empty.
+void resolve_dir(LogSettings& s) {
+    if (s.dir_setting.empty()) return;
+    std::string dir = s.dir_setting;
+    if (dir.back() != '/') dir += '/';
+    const std::string::size_type home_at = dir.find("$HOME");
+    if (home_at != std::string::npos) {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || *home == '\0') {
+            s.home = home == nullptr ? HomeUse::unset : HomeUse::empty;
+            return;
+        }
+        s.home = HomeUse::replaced;
+        dir.replace(home_at, 5, home);
+    }
+    s.dir = dir;
+}
+
+}  // namespace
+
+// ---- Settings file parser -------------------------------------------------------------
+
+INIParser::INIParser(const std::string& filename_) : filename(filename_) { parse(); }
+
+std::string INIParser::getValue(const std::string& section, const std::string& key) const {
+    auto s = data.find(section);
+    if (s == data.end()) return std::string();
+    auto k = s->second.find(key);
+    return k == s->second.end() ? std::string() : k->second;
+}
+
+void INIParser::trim(std::string& text) {
+    std::string::size_type first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        text.clear();
+        return;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    text.erase(0, first);
+}
+
+// A missing or unreadable file yields no settings, silently.  Only "\n" ends
+// a line, so a file with "\r\n" line ends keeps a "\r" on every header and
+// thus has no recognised section.
+void INIParser::parse() {
+    std::ifstream in(filename);
+    std::string section;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        trim(line);
+        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+            section = line.substr(1, line.size() - 2);
+            continue;
+        }
+        if (section.empty() || line.empty() || line.front() == ';') continue;
+        std::string::size_type eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq);
+        std::string value = line.substr(eq + 1);
+        trim(key);
+        trim(value);
+        data[section][key] = value;  // a repeated key: the later line wins
+    }
+}
+
+// ---- Numeric settings ---------------------------------------------------------------------
+
+int convert_setting_int(const char* str, std::string* message) {
+    if (str == nullptr) str = "";
+    message->clear();
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(str, &end, 10);
+    if (end == str) {
+        *message = std::string("Wrong string: ") + str + "\n";
+        return 0;
+    }
+    if (errno == ERANGE) {
+        if (value == LONG_MAX || value == LONG_MIN)
+            *message = std::string("Wrong: Numerical overflow '") + str + "'\n";
+        return 0;
+    }
+    if (*end != '\0')
+        *message = std::string("Warning: contains additional non numeric characters '") + str +
+                   "' -> '" + end + "'\n";
+    if (value < INT_MIN || value > INT_MAX) {
+        *message += std::string("wrong: Exceeding Int range '") + str + "'\n";
+        return 0;
+    }
+    return static_cast<int>(value);
+}
+
+int string_to_int(const char* str) {
+    std::string message;
+    const int value = convert_setting_int(str, &message);
+    std::fputs(message.c_str(), stdout);
+    return value;
+}
+
+// ---- The debug log's settings --------------------------------------------------------------
+
+const char* log_level_name(int level) {
+    return level >= 0 && level < static_cast<int>(std::size(kLevelNames)) ? kLevelNames[level]
+                                                                           : nullptr;
+}
+
+LogSettings read_log_settings() {
+    LogSettings s;
+    s.file = dgfileDefaultConfigFile;
+    const INIParser ini(s.file);
+    for (const char* key : kLogSettingKeys) s.keys_given += !ini.getValue(kSection, key).empty();
+
+    // Set but empty counts as set (and so means NONE): the variable wins over
+    // the settings file whenever it exists.
+    const char* env_level = std::getenv("DGFILE_DEBUG");
+    s.level_from_environment = env_level != nullptr;
+    s.level_setting = ini.getValue(kSection, "log_level");
+    s.level_name = env_level != nullptr ? std::string(env_level) : s.level_setting;
+    for (int level = 0; level < static_cast<int>(std::size(kLevelNames)); ++level) {
+        if (::strcasecmp(s.level_name.c_str(), kLevelNames[level]) == 0) {
+            s.level_known = true;
+            s.level = level;
+        }
+    }
+
+    s.max_file_size = numeric(ini, "max_file_size", kDefaultMaxFileSize);
+    s.max_files = numeric(ini, "max_files", kDefaultMaxFiles);
+
+    s.console_setting = ini.getValue(kSection, "print_to_console");
+    s.print_to_console = ::strcasecmp(s.console_setting.c_str(), "false") != 0;
+
+    s.dir_setting = ini.getValue(kSection, "log_dir");
+    resolve_dir(s);
+    s.file_format = ini.getValue(kSection, "log_file_format");
+    return s;
+}
+
+// ---- Environment switches -------------------------------------------------------------------
+
+bool env_switch_on(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && std::strcmp(value, "YES") == 0;
+}
