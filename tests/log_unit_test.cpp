@@ -576,15 +576,6 @@ TEST(SettingsReader, LevelSourcesHomeAndDefaults) {
     }
 }
 
-TEST(SettingsReader, LevelNamesInLevelOrder) {
-    EXPECT_STREQ(log_level_name(DGFILE_LOG_NONE), "NONE");
-    EXPECT_STREQ(log_level_name(DGFILE_LOG_WARN), "WARN");
-    EXPECT_STREQ(log_level_name(DGFILE_LOG_INFO), "INFO");
-    EXPECT_STREQ(log_level_name(DGFILE_LOG_DEBUG), "DEBUG");
-    EXPECT_EQ(log_level_name(-1), nullptr);
-    EXPECT_EQ(log_level_name(4), nullptr);
-}
-
 TEST(EnvSwitch, OnlyExactlyYesSwitchesOn) {
     const std::pair<std::optional<std::string>, bool> cases[] = {
         {"YES", true}, {"yes", false}, {"YES ", false}, {"", false}, {"1", false},
