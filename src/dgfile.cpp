@@ -65,6 +65,24 @@ DGfileError_t dg_file_driver_open() {
     return driver_open();
 }
 
+// The size settings change nothing on this path: each call is logged, opens
+// the connection like any entry point, and succeeds.
+DGfileError_t accept_size_setting(const char* func, int line, const char* name, size_t value) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, func, line, "API_CALL %s = %zu", name, value);
+    dg_file_driver_open();
+    return make_status(DG_FILE_SUCCESS);
+}
+
+// The record dgFileRead and dgFileWrite write on entry (offsets shown unsigned).
+inline void log_transfer_call(const char* func, int line, const void* devPtr_base, size_t size,
+                              off_t file_offset, off_t devPtr_offset) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, func, line,
+                   "API_CALL devPtr_base = %p, size = %zu, file_offset = %zu, "
+                   "devPtr_offset = %zu",
+                   devPtr_base, size, static_cast<size_t>(file_offset),
+                   static_cast<size_t>(devPtr_offset));
+}
+
 }  // namespace
 
 // ---- Driver connection and driver settings ----------------------------------
@@ -101,24 +119,15 @@ DGfileError_t dgFileDriverSetPollMode(bool poll, size_t poll_threshold_size) {
 }
 
 DGfileError_t dgFileDriverSetMaxDirectIOSize(size_t max_direct_io_size) {
-    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
-                   "API_CALL max_direct_io_size = %zu", max_direct_io_size);
-    dg_file_driver_open();
-    return make_status(DG_FILE_SUCCESS);
+    return accept_size_setting(__func__, __LINE__, "max_direct_io_size", max_direct_io_size);
 }
 
 DGfileError_t dgFileDriverSetMaxCacheSize(size_t max_cache_size) {
-    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
-                   "API_CALL max_cache_size = %zu", max_cache_size);
-    dg_file_driver_open();
-    return make_status(DG_FILE_SUCCESS);
+    return accept_size_setting(__func__, __LINE__, "max_cache_size", max_cache_size);
 }
 
 DGfileError_t dgFileDriverSetMaxPinnedMemSize(size_t max_pinned_size) {
-    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
-                   "API_CALL max_pinned_size = %zu", max_pinned_size);
-    dg_file_driver_open();
-    return make_status(DG_FILE_SUCCESS);
+    return accept_size_setting(__func__, __LINE__, "max_pinned_size", max_pinned_size);
 }
 
 // ---- Buffer registration ------------------------------------------------------
@@ -172,22 +181,14 @@ void dgFileHandleDeregister(DGfileHandle_t fh) {
 
 ssize_t dgFileRead(DGfileHandle_t fh, void* devPtr_base, size_t size, off_t file_offset,
                    off_t devPtr_offset) {
-    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
-                   "API_CALL devPtr_base = %p, size = %zu, file_offset = %zu, "
-                   "devPtr_offset = %zu",
-                   devPtr_base, size, static_cast<size_t>(file_offset),
-                   static_cast<size_t>(devPtr_offset));
+    log_transfer_call(__func__, __LINE__, devPtr_base, size, file_offset, devPtr_offset);
     if (fh == nullptr) return -1;
     return static_cast<file_handle_t*>(fh)->read(devPtr_base, size, file_offset, devPtr_offset);
 }
 
 ssize_t dgFileWrite(DGfileHandle_t fh, const void* devPtr_base, size_t size, off_t file_offset,
                     off_t devPtr_offset) {
-    dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
-                   "API_CALL devPtr_base = %p, size = %zu, file_offset = %zu, "
-                   "devPtr_offset = %zu",
-                   devPtr_base, size, static_cast<size_t>(file_offset),
-                   static_cast<size_t>(devPtr_offset));
+    log_transfer_call(__func__, __LINE__, devPtr_base, size, file_offset, devPtr_offset);
     if (fh == nullptr) return -1;
     return static_cast<file_handle_t*>(fh)->write(devPtr_base, size, file_offset, devPtr_offset);
 }
