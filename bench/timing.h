@@ -3,8 +3,9 @@
 // set of timings, a candidate and its baseline timed in alternating rounds,
 // the command line of the programs on the simulated platform, and, for the
 // programs driven by Google Benchmark in sandboxed children, the reporter
-// that keeps each benchmark's median and the reading of the child's figures.  Header only and stateless: any thread of a benchmark program may
-// call it; each object belongs to its caller.
+// that keeps each benchmark's median and the reading of the child's figures.
+// Header only and stateless: any thread of a benchmark program may call it;
+// each object belongs to its caller.
 #pragma once
 
 #include <algorithm>
