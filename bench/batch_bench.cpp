@@ -11,8 +11,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,17 +21,12 @@
 #include "dgfile.h"
 #include "dgrt.h"
 #include "qrvd_sim.h"
+#include "timing.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr std::size_t MiB = 1 << 20;
 constexpr unsigned kFiles = 4;
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "batch_bench: %s\n", what);
@@ -43,12 +36,9 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick = false;
-    std::string dir = "/var/tmp";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
-        else dir = argv[i];
-    }
+    const bench::SimArgs args = bench::SimArgs::Parse(argc, argv);
+    const bool quick = args.quick;
+    const std::string& dir = args.dir;
     if (!qrvd_sim_enable_if_no_device()) Fail("a real /dev/qrvd exists; this runs on the simulator only");
 
     const unsigned requests = quick ? 8 : 64;
@@ -100,7 +90,7 @@ int main(int argc, char** argv) {
     std::vector<DGfileIOEvents_t> events(requests);
 
     auto run_batch = [&] {
-        auto t0 = Clock::now();
+        auto t0 = bench::Clock::now();
         if (dgFileBatchIOSubmit(batch, requests, params.data(), 0).err != DG_FILE_SUCCESS) Fail("submit");
         unsigned got = 0;
         while (got < requests) {
@@ -110,7 +100,7 @@ int main(int argc, char** argv) {
                 Fail("get status");
             got += nr;
         }
-        double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        double s = bench::SecondsSince(t0);
         for (const auto& e : events)
             if (e.status != DGFILE_COMPLETE || e.ret != MiB) Fail("a request failed");
         // The next submit is admitted once every request thread has finished.
@@ -119,7 +109,7 @@ int main(int argc, char** argv) {
         return s;
     };
     auto run_baseline = [&] {
-        auto t0 = Clock::now();
+        auto t0 = bench::Clock::now();
         std::vector<std::thread> threads;
         for (unsigned f = 0; f < kFiles; ++f) {
             threads.emplace_back([&, f] {
@@ -132,16 +122,12 @@ int main(int argc, char** argv) {
             });
         }
         for (auto& t : threads) t.join();
-        return std::chrono::duration<double>(Clock::now() - t0).count();
+        return bench::SecondsSince(t0);
     };
 
-    std::vector<double> cand, base;
-    for (int r = 0; r < rounds; ++r) {
-        if (r % 2 == 0) { cand.push_back(run_batch()); base.push_back(run_baseline()); }
-        else { base.push_back(run_baseline()); cand.push_back(run_batch()); }
-    }
+    auto [c, b] = bench::Alternate(rounds, [&](int) { return run_batch(); },
+                                   [&](int) { return run_baseline(); });
     double bytes = static_cast<double>(requests) * MiB;
-    double c = Median(cand), b = Median(base);
     std::printf("batch of %u x 1 MiB over %u O_DIRECT handles (%s), median of %d rounds\n",
                 requests, kFiles, dir.c_str(), rounds);
     std::printf("  batch     %8.2f ms  %7.3f GiB/s\n", c * 1e3, bytes / c / (1 << 30));
@@ -153,25 +139,25 @@ int main(int argc, char** argv) {
     params[0].u.batch.size = 4096;
     std::vector<double> lat;
     for (int r = 0; r < (quick ? 3 : 201); ++r) {
-        auto t0 = Clock::now();
+        auto t0 = bench::Clock::now();
         if (dgFileBatchIOSubmit(batch, 1, params.data(), 0).err != DG_FILE_SUCCESS) Fail("submit");
         unsigned nr = 1;
         if (dgFileBatchIOGetStatus(batch, 1, &nr, events.data(), nullptr).err != DG_FILE_SUCCESS ||
             nr != 1 || events[0].ret != 4096)
             Fail("4 KiB request");
-        lat.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+        lat.push_back(bench::SecondsSince(t0));
         while (dgFileBatchIOSubmit(batch, 0, params.data(), 0).err != DG_FILE_SUCCESS)
             std::this_thread::yield();
     }
     std::vector<double> plain;
     for (int r = 0; r < (quick ? 3 : 201); ++r) {
-        auto t0 = Clock::now();
+        auto t0 = bench::Clock::now();
         if (::pread(fds[0], view, 4096, static_cast<off_t>(per_file * MiB)) != 4096) Fail("pread");
-        plain.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+        plain.push_back(bench::SecondsSince(t0));
     }
     std::printf("one 4 KiB request, submit to first completion: median %.1f us "
                 "(a plain O_DIRECT pread: %.1f us)\n",
-                Median(lat) * 1e6, Median(plain) * 1e6);
+                bench::Median(lat) * 1e6, bench::Median(plain) * 1e6);
 
     dgFileBatchIODestroy(batch);
     for (unsigned f = 0; f < kFiles; ++f) {

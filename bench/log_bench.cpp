@@ -12,7 +12,7 @@
 //   build/bench/log_bench [--benchmark_repetitions=5 ...]
 #include <cstdio>
 #include <cstdlib>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +20,7 @@
 
 #include "dgfile.h"
 #include "sandbox.h"
+#include "timing.h"
 
 namespace {
 
@@ -61,33 +62,9 @@ struct Timing {
     double cpu = -1;
 };
 
-// Keeps the timing of every run by benchmark name; with repetitions, the
-// median.  Plain tabular output (no colour codes), since it is captured.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    Collector() : ConsoleReporter(OO_Tabular) {}
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            std::string name = run.run_name.function_name;
-            Timing t{run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-            if (run.run_type == Run::RT_Aggregate) {
-                if (run.aggregate_name == "median") median_[name] = t;
-            } else {
-                single_[name] = t;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    Timing Get(const std::string& name) const {
-        auto m = median_.find(name);
-        if (m != median_.end()) return m->second;
-        auto s = single_.find(name);
-        return s != single_.end() ? s->second : Timing{};
-    }
-
-private:
-    std::map<std::string, Timing> median_, single_;
-};
+std::optional<Timing> TimingOf(const benchmark::BenchmarkReporter::Run& run) {
+    return Timing{run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+}
 
 struct Case {
     const char* title;
@@ -103,25 +80,16 @@ std::pair<Timing, Timing> RunCase(const Case& c) {
         dgFileBufRegister(buffer, sizeof buffer, 0);
         benchmark::RegisterBenchmark("empty_call", BM_EmptyCall);
         benchmark::RegisterBenchmark(c.call_name, BM_BufRegister);
-        Collector collector;
-        benchmark::RunSpecifiedBenchmarks(&collector);
-        Timing empty = collector.Get("empty_call");
-        Timing call = collector.Get(c.call_name);
+        bench::MedianReporter<Timing> reporter(TimingOf);
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        Timing empty = reporter.Get("empty_call");
+        Timing call = reporter.Get(c.call_name);
         std::printf("RESULT %.3f %.3f %.3f %.3f\n", empty.real, empty.cpu, call.real, call.cpu);
     });
-    std::printf("== %s\n%s", c.title, result.err.c_str());  // the benchmark's context
     Timing empty, call;
-    for (size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1) {
-        std::string line = result.out.substr(at, end - at);
-        if (std::sscanf(line.c_str(), "RESULT %lf %lf %lf %lf", &empty.real, &empty.cpu,
-                        &call.real, &call.cpu) != 4)
-            std::printf("%s\n", line.c_str());
-    }
-    if (result.exit_code != 0) {
-        std::fprintf(stderr, "benchmark child failed: exit %d, signal %d%s\n", result.exit_code,
-                     result.signal, result.timed_out ? ", timed out" : "");
-        return {Timing{}, Timing{}};
-    }
+    if (auto figures = bench::ChildFigures(c.title, result))
+        std::sscanf(figures->c_str(), "%lf %lf %lf %lf", &empty.real, &empty.cpu, &call.real,
+                    &call.cpu);
     return {empty, call};
 }
 

@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,6 +25,7 @@
 
 #include "dgfile.h"
 #include "sandbox.h"
+#include "timing.h"
 
 namespace {
 
@@ -47,33 +48,12 @@ struct Figures {
     double cpu_ns = -1;
 };
 
-// Figures by benchmark name (the median with repetitions).
-class Collector : public benchmark::ConsoleReporter {
-public:
-    Collector() : ConsoleReporter(OO_Tabular) {}
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (rate == run.counters.end()) continue;
-            const std::string name = run.run_name.str();
-            Figures f{rate->second.value, run.GetAdjustedCPUTime()};
-            if (run.run_type != Run::RT_Aggregate)
-                single_[name] = f;
-            else if (run.aggregate_name == "median")
-                median_[name] = f;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    Figures Get(const std::string& name) const {
-        auto m = median_.find(name);
-        if (m != median_.end()) return m->second;
-        auto s = single_.find(name);
-        return s != single_.end() ? s->second : Figures{};
-    }
-
-private:
-    std::map<std::string, Figures> median_, single_;
-};
+// What the summary takes from a run; runs without a record rate do not count.
+std::optional<Figures> FiguresOf(const benchmark::BenchmarkReporter::Run& run) {
+    auto rate = run.counters.find("items_per_second");
+    if (rate == run.counters.end()) return std::nullopt;
+    return Figures{rate->second.value, run.GetAdjustedCPUTime()};
+}
 
 // The highest number among the log files: with the default name format each
 // rotation takes the next one, so it counts the rotations.
@@ -105,28 +85,20 @@ Rates RunCase(const char* title, const char* max_file_size) {
         dgFileBufRegister(buffer, sizeof buffer, 0);
         benchmark::RegisterBenchmark("records", BM_Records)->Threads(1)->UseRealTime();
         benchmark::RegisterBenchmark("records", BM_Records)->Threads(8)->UseRealTime();
-        Collector collector;
-        benchmark::RunSpecifiedBenchmarks(&collector);
-        Figures one = collector.Get("records/real_time/threads:1");
-        Figures eight = collector.Get("records/real_time/threads:8");
+        bench::MedianReporter<Figures> reporter(FiguresOf);
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        Figures one = reporter.Get("records/real_time/threads:1");
+        Figures eight = reporter.Get("records/real_time/threads:8");
         std::printf("RESULT %.1f %.2f %.1f %.2f %ld\n", one.rate, one.cpu_ns, eight.rate,
                     eight.cpu_ns, Rotations());
     });
-    std::printf("== %s\n%s", title, result.err.c_str());  // the benchmark's context
+    auto figures = bench::ChildFigures(title, result);
+    if (!figures) return Rates{};
     Rates rates;
     long rotations = -1;
-    for (size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1) {
-        std::string line = result.out.substr(at, end - at);
-        if (std::sscanf(line.c_str(), "RESULT %lf %lf %lf %lf %ld", &rates.one.rate,
-                        &rates.one.cpu_ns, &rates.eight.rate, &rates.eight.cpu_ns,
-                        &rotations) != 5)
-            std::printf("%s\n", line.c_str());
-    }
-    if (result.exit_code != 0) {
-        std::fprintf(stderr, "benchmark child failed: exit %d, signal %d%s\n", result.exit_code,
-                     result.signal, result.timed_out ? ", timed out" : "");
+    if (std::sscanf(figures->c_str(), "%lf %lf %lf %lf %ld", &rates.one.rate, &rates.one.cpu_ns,
+                    &rates.eight.rate, &rates.eight.cpu_ns, &rotations) != 5)
         return Rates{};
-    }
     std::printf("rotations during the run: %ld\n", rotations);
     return rates;
 }

@@ -15,8 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,50 +26,40 @@
 #include "dgrt.h"
 #include "qrv_runtime.h"
 #include "qrvd_sim.h"
+#include "timing.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr std::size_t KiB = 1024, MiB = 1024 * KiB;
 
-double Seconds(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// Runs candidate and baseline alternately, `batch` calls per timing, the
-// order swapped every round so that neither profits from caches the other
-// warmed; the baseline works on the other half of the file for the same
-// reason.  Returns the median seconds per call of each.
+// Times `batch` calls per round, candidate and baseline in alternating rounds
+// (bench::Alternate); the baseline works on the other half of the file so
+// that it does not read what the candidate just brought into a cache.
+// Returns the median seconds per call of each.
 std::pair<double, double> Compare(int rounds, int batch, std::size_t slots,
                                   const std::function<bool(std::size_t)>& candidate,
                                   const std::function<bool(std::size_t)>& baseline) {
-    std::vector<double> c, b;
-    std::size_t call = 0;
     auto timed = [&](const std::function<bool(std::size_t)>& fn, std::size_t first) {
-        auto t0 = Clock::now();
+        auto t0 = bench::Clock::now();
         for (int i = 0; i < batch; ++i)
             if (!fn((first + static_cast<std::size_t>(i)) % slots)) {
                 std::fprintf(stderr, "transfer failed\n");
                 std::exit(1);
             }
-        return Seconds(t0, Clock::now()) / batch;
+        return bench::SecondsSince(t0) / batch;
     };
-    for (int r = 0; r < rounds; ++r) {
-        if (r % 2 == 0) {
-            c.push_back(timed(candidate, call));
-            b.push_back(timed(baseline, call + slots / 2));
-        } else {
-            b.push_back(timed(baseline, call + slots / 2));
-            c.push_back(timed(candidate, call));
-        }
-        call += static_cast<std::size_t>(batch);
-    }
-    return {Median(c), Median(b)};
+    return bench::Alternate(
+        rounds,
+        [&](int r) { return timed(candidate, static_cast<std::size_t>(r * batch)); },
+        [&](int r) { return timed(baseline, static_cast<std::size_t>(r * batch) + slots / 2); });
+}
+
+// Reads the whole file once so that the page cache holds it.
+bool WarmCache(int fd, std::size_t file_size) {
+    std::vector<char> sink(8 * MiB);
+    for (std::size_t off = 0; off < file_size; off += sink.size())
+        if (::pread(fd, sink.data(), sink.size(), static_cast<off_t>(off)) < 0) return false;
+    return true;
 }
 
 // A read callback that moves nothing and claims the whole size.
@@ -92,12 +80,9 @@ void Report(const char* what, std::size_t size, std::pair<double, double> t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick = false;
-    std::string dir = "/var/tmp";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
-        else dir = argv[i];
-    }
+    const bench::SimArgs args = bench::SimArgs::Parse(argc, argv);
+    const bool quick = args.quick;
+    const std::string& dir = args.dir;
     if (!qrvd_sim_enable_if_no_device()) {
         std::fprintf(stderr, "a real /dev/qrvd exists; this benchmark runs on the simulator only\n");
         return 2;
@@ -132,6 +117,13 @@ int main(int argc, char** argv) {
     if (dgMalloc(&dev, device_size) != 0) { std::puts("dgMalloc failed"); return 1; }
     char* view = static_cast<char*>(qrvd_sim_host_view(dev, device_size));
     std::memset(view, 0, device_size);  // fault the view in once, for both sides
+    // The candidate of the comparisons on the file: dgFileRead of slot i.
+    auto read_slot = [&](std::size_t size) {
+        return [&, size](std::size_t i) {
+            return dgFileRead(fh, dev, size, static_cast<off_t>(i * size), 0) ==
+                   static_cast<ssize_t>(size);
+        };
+    };
 
     std::printf("file %s, %zu MiB; simulated platform; log %s; statistics %s\n", path.c_str(),
                 file_size / MiB,
@@ -168,10 +160,7 @@ int main(int argc, char** argv) {
         int rounds = quick ? 3 : size <= 4 * KiB ? 41 : size <= MiB ? 301 : 15;
         auto t = Compare(
             rounds, batch, slots,
-            [&](std::size_t i) {
-                off_t off = static_cast<off_t>(i * size);
-                return dgFileRead(fh, dev, size, off, 0) == static_cast<ssize_t>(size);
-            },
+            read_slot(size),
             [&](std::size_t i) {
                 off_t off = static_cast<off_t>(i * size);
                 return ::pread(direct_fd, view, size, off) == static_cast<ssize_t>(size);
@@ -186,56 +175,39 @@ int main(int argc, char** argv) {
     {
         int registered = ::fcntl(direct_fd, F_GETFL);
         ::fcntl(direct_fd, F_SETFL, registered & ~O_DIRECT);
-        std::vector<char> sink(8 * MiB);
-        for (std::size_t off = 0; off < file_size; off += sink.size())
-            if (::pread(plain_fd, sink.data(), sink.size(), static_cast<off_t>(off)) < 0) return 1;
+        if (!WarmCache(plain_fd, file_size)) return 1;
+        // Both sizes, dgFileRead against baseline(size, slot).
+        auto compare_cached = [&](const char* label, const auto& baseline) {
+            for (std::size_t size : {4 * KiB, 1 * MiB})
+                Report(label, size,
+                       Compare(quick ? 3 : 41, quick ? 1 : 256, file_size / size, read_slot(size),
+                               [&](std::size_t i) { return baseline(size, i); }));
+        };
         std::puts("== direct path, cached file (candidate: dgFileRead; baseline: pread into the "
                   "device view)");
-        for (std::size_t size : {4 * KiB, 1 * MiB}) {
-            std::size_t slots = file_size / size;
-            auto t = Compare(
-                quick ? 3 : 41, quick ? 1 : 256, slots,
-                [&](std::size_t i) {
-                    return dgFileRead(fh, dev, size, static_cast<off_t>(i * size), 0) ==
-                           static_cast<ssize_t>(size);
-                },
-                [&](std::size_t i) {
-                    return ::pread(plain_fd, view, size, static_cast<off_t>(i * size)) ==
-                           static_cast<ssize_t>(size);
-                });
-            Report("cached", size, t);
-        }
+        compare_cached("cached", [&](std::size_t size, std::size_t i) {
+            return ::pread(plain_fd, view, size, static_cast<off_t>(i * size)) ==
+                   static_cast<ssize_t>(size);
+        });
         // What the simulated platform itself costs: the pointer query and the
         // driver request made by hand, as a caller without the library would.
         std::puts("== direct path, cached file (candidate: dgFileRead; baseline: the same pointer "
                   "query and driver request made by hand)");
         int device = ::open(QRVD_DEVICE_PATH, O_RDWR);
-        for (std::size_t size : {4 * KiB, 1 * MiB}) {
-            std::size_t slots = file_size / size;
-            auto t = Compare(
-                quick ? 3 : 41, quick ? 1 : 256, slots,
-                [&](std::size_t i) {
-                    return dgFileRead(fh, dev, size, static_cast<off_t>(i * size), 0) ==
-                           static_cast<ssize_t>(size);
-                },
-                [&](std::size_t i) {
-                    qrv_vendor_pointer_info_t info{};
-                    info.size = sizeof info;
-                    if (qrv_vendor_pointer_info(dev, &info, nullptr, nullptr, nullptr) != 0)
-                        return false;
-                    qrvd_ioctl_file_inout_vram_args args{};
-                    args.gpu_id = info.agentOwner.gpu_id;
-                    args.handle = info.agentOwner.handle;
-                    args.mem_offset = static_cast<char*>(dev) -
-                                      static_cast<char*>(info.agentBaseAddress);
-                    args.size = size;
-                    args.fd = static_cast<__u32>(direct_fd);
-                    args.fpos = i * size;
-                    args.op = QRVD_OP_READ;
-                    return ::ioctl(device, QRVD_IOC_VRAM_IO, &args) == 0 && args.size == size;
-                });
-            Report("raw", size, t);
-        }
+        compare_cached("raw", [&](std::size_t size, std::size_t i) {
+            qrv_vendor_pointer_info_t info{};
+            info.size = sizeof info;
+            if (qrv_vendor_pointer_info(dev, &info, nullptr, nullptr, nullptr) != 0) return false;
+            qrvd_ioctl_file_inout_vram_args request{};
+            request.gpu_id = info.agentOwner.gpu_id;
+            request.handle = info.agentOwner.handle;
+            request.mem_offset = static_cast<char*>(dev) - static_cast<char*>(info.agentBaseAddress);
+            request.size = size;
+            request.fd = static_cast<__u32>(direct_fd);
+            request.fpos = i * size;
+            request.op = QRVD_OP_READ;
+            return ::ioctl(device, QRVD_IOC_VRAM_IO, &request) == 0 && request.size == size;
+        });
         ::close(device);
         ::fcntl(direct_fd, F_SETFL, registered);
     }
@@ -244,12 +216,7 @@ int main(int argc, char** argv) {
     // takes the CPU fallback.
     ::setenv("DGFILE_DISABLE_GDS", "YES", 1);
     dgFileDriverClose();
-    // Warm the page cache for the whole file.
-    {
-        std::vector<char> sink(8 * MiB);
-        for (std::size_t off = 0; off < file_size; off += sink.size())
-            if (::pread(plain_fd, sink.data(), sink.size(), static_cast<off_t>(off)) < 0) return 1;
-    }
+    if (!WarmCache(plain_fd, file_size)) return 1;
     std::vector<char> reused(device_size);
     std::memset(reused.data(), 1, reused.size());
     std::puts("== CPU fallback, warm page cache (candidate: dgFileRead; baseline: read into a "
@@ -261,10 +228,7 @@ int main(int argc, char** argv) {
         int rounds = quick ? 3 : size <= 4 * KiB ? 41 : size <= 16 * MiB ? 61 : 9;
         auto t = Compare(
             rounds, batch, slots,
-            [&](std::size_t i) {
-                off_t off = static_cast<off_t>(i * size);
-                return dgFileRead(fh, dev, size, off, 0) == static_cast<ssize_t>(size);
-            },
+            read_slot(size),
             [&](std::size_t i) {
                 off_t off = static_cast<off_t>(i * size);
                 if (::lseek(plain_fd, off, SEEK_SET) != off) return false;

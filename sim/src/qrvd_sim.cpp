@@ -425,88 +425,45 @@ bool NeedsMode(int flags) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-int OpenCommon(OpenFn next, const char* path, int flags, mode_t mode) {
-    if (IsDevicePath(path) && Enabled()) return OpenDevice(flags);
-    return next(path, flags, mode);
-}
-
-// An absolute path names the device whatever the directory descriptor.
-int OpenAtCommon(OpenAtFn next, int dirfd, const char* path, int flags, mode_t mode) {
-    if (IsDevicePath(path) && Enabled()) return OpenDevice(flags);
-    return next(dirfd, path, flags, mode);
-}
-
 }  // namespace
 
 // ---- Interposed C library calls ------------------------------------------
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (NeedsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
+// The eight open-family names come from one definition, two forms per name:
+// the plain one, whose mode argument exists only when the flags ask for
+// creation, and the fortified __<name>_2, called only without a mode (the
+// compiler routes O_CREAT opens elsewhere; the C library refuses them with a
+// mode flag).  The device path is absolute, so it names the device whatever
+// the directory descriptor; every other open goes to the next definition.
+// PARAMS are the parameters before the flags, ARGS the same as arguments.
+#define QRVD_SIM_OPEN(name, PARAMS, ARGS)                                       \
+    int name(QRVD_SIM_LIST PARAMS, int flags, ...) {                            \
+        mode_t mode = 0;                                                        \
+        if (NeedsMode(flags)) {                                                 \
+            va_list ap;                                                         \
+            va_start(ap, flags);                                                \
+            mode = static_cast<mode_t>(va_arg(ap, int));                        \
+            va_end(ap);                                                         \
+        }                                                                       \
+        if (IsDevicePath(path) && Enabled()) return OpenDevice(flags);          \
+        return R().name(QRVD_SIM_LIST ARGS, flags, mode);                       \
+    }                                                                           \
+    int __##name##_2(QRVD_SIM_LIST PARAMS, int flags) {                         \
+        if (IsDevicePath(path) && Enabled() && !NeedsMode(flags))               \
+            return OpenDevice(flags);                                           \
+        return R().name##_2(QRVD_SIM_LIST ARGS, flags);                         \
     }
-    return OpenCommon(R().open, path, flags, mode);
-}
+#define QRVD_SIM_LIST(...) __VA_ARGS__
 
-int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (NeedsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return OpenCommon(R().open64, path, flags, mode);
-}
+QRVD_SIM_OPEN(open, (const char* path), (path))
+QRVD_SIM_OPEN(open64, (const char* path), (path))
+QRVD_SIM_OPEN(openat, (int dirfd, const char* path), (dirfd, path))
+QRVD_SIM_OPEN(openat64, (int dirfd, const char* path), (dirfd, path))
 
-int openat(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (NeedsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return OpenAtCommon(R().openat, dirfd, path, flags, mode);
-}
-
-int openat64(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (NeedsMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return OpenAtCommon(R().openat64, dirfd, path, flags, mode);
-}
-
-// The fortified forms are called only without a mode (the compiler routes
-// O_CREAT opens elsewhere); the C library refuses them with a mode flag.
-int __open_2(const char* path, int flags) {
-    if (IsDevicePath(path) && Enabled() && !NeedsMode(flags)) return OpenDevice(flags);
-    return R().open_2(path, flags);
-}
-
-int __open64_2(const char* path, int flags) {
-    if (IsDevicePath(path) && Enabled() && !NeedsMode(flags)) return OpenDevice(flags);
-    return R().open64_2(path, flags);
-}
-
-int __openat_2(int dirfd, const char* path, int flags) {
-    if (IsDevicePath(path) && Enabled() && !NeedsMode(flags)) return OpenDevice(flags);
-    return R().openat_2(dirfd, path, flags);
-}
-
-int __openat64_2(int dirfd, const char* path, int flags) {
-    if (IsDevicePath(path) && Enabled() && !NeedsMode(flags)) return OpenDevice(flags);
-    return R().openat64_2(dirfd, path, flags);
-}
+#undef QRVD_SIM_LIST
+#undef QRVD_SIM_OPEN
 
 int close(int fd) {
     Driver& d = D();
