@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // dgfile-bench: moves data between files and GPU memory through libdgfile,
 // checks it and measures it.  This file holds the command line and the demo;
-// the runs are in workload.cpp, the output in report.cpp.
+// the runs are in workload.cpp and worker.cpp, the output in report.cpp.
 #include <fcntl.h>
 #include <unistd.h>
 
