@@ -27,32 +27,11 @@ const char* DgrtError(int status) {
 
 namespace {
 
-// pread until all `len` bytes are read; false on an error or end of file
-// (errno 0 then).
-bool FullPread(int fd, Byte* buf, std::size_t len, std::uint64_t off) {
-    while (len > 0) {
-        ssize_t n = ::pread(fd, buf, len, static_cast<off_t>(off));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = 0;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<std::size_t>(n);
-        off += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
 std::uint64_t SplitMix(std::uint64_t& s) {
     std::uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     return z ^ (z >> 31);
-}
-
-std::uint64_t Nanoseconds(Clock::duration d) {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
 }
 
 }  // namespace
@@ -86,6 +65,27 @@ void RunShared::Fail(int code, const std::string& message) {
 }
 
 namespace {
+
+// pread until all `len` bytes are read; false on an error or end of file
+// (errno 0 then).
+bool FullPread(int fd, Byte* buf, std::size_t len, std::uint64_t off) {
+    while (len > 0) {
+        ssize_t n = ::pread(fd, buf, len, static_cast<off_t>(off));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = 0;
+            return false;
+        }
+        buf += n;
+        len -= static_cast<std::size_t>(n);
+        off += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+std::uint64_t Nanoseconds(Clock::duration d) {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
 
 std::string TransferFailure(const RunShared& s, std::uint64_t off, long long got) {
     const RunConfig& c = s.config;
