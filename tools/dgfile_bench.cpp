@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // dgfile-bench: moves data between files and GPU memory through libdgfile,
 // checks it and measures it.  This file holds the command line and the demo;
-// the runs are in workload.cpp, the output in report.cpp.
+// the runs are in workload.cpp and worker.cpp, the output in report.cpp.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -208,18 +208,10 @@ std::string DemoDirectory(const Options& o, std::string& error) {
     return {};
 }
 
-int RunDemo(const Options& o) {
-    DriverInfo driver = SelectDriver(SimOf(o));
-    if (!driver.error.empty()) return Error(kExitSetup, driver.error);
-    std::uint64_t size = Size(o.size), io = Size(o.io_size);
-    if (io == 0) return Error(kExitUsage, "--io-size must be at least 1 byte");
-    if (size == 0 || size % io != 0)
-        return Error(kExitUsage, "--size must be a nonzero whole number of I/Os of " +
-                                     std::to_string(io) + " bytes");
-    std::string error;
-    std::string dir = DemoDirectory(o, error);
-    if (dir.empty()) return Error(kExitSetup, error);
-
+// Makes the demo's temporary file of `size` bytes in `dir`, named in
+// g_demo_path so that the usual signals remove it.  Returns kExitOk, or the
+// exit code once the message is out.
+int MakeDemoFile(const std::string& dir, std::uint64_t size) {
     std::string path = dir + "/dgfile-bench-demo.XXXXXX";
     if (path.size() >= sizeof g_demo_path) return Error(kExitUsage, "--dir is too long");
     std::memcpy(g_demo_path, path.c_str(), path.size() + 1);
@@ -233,30 +225,52 @@ int RunDemo(const Options& o) {
     int made = ::ftruncate(fd, static_cast<off_t>(size));
     int made_errno = errno;
     ::close(fd);
-    Report report{DGFILE_BENCH_VERSION, driver, {}, kExitOk};
-    if (made == 0) {
-        const struct {
-            Workload workload;
-            TransferPath path;
-        } kSteps[] = {{Workload::Write, TransferPath::Default},
-                      {Workload::Read, TransferPath::Direct},
-                      {Workload::Read, TransferPath::Cpu}};
-        for (const auto& step : kSteps) {
-            SelectPath(step.path, true);
-            RunConfig c;
-            c.workload = step.workload;
-            c.file = path;
-            c.io_size = io;
-            c.size = size;
-            c.path = step.path;
-            c.verify = true;
-            c.progress = ::isatty(STDERR_FILENO) == 1;
-            report.runs.push_back(RunWorkload(c));
-        }
-    }
+    if (made == 0) return kExitOk;
     ::unlink(g_demo_path);
     g_demo_path[0] = '\0';
-    if (made != 0) return Error(kExitSetup, path + ": cannot size the file: " + std::strerror(made_errno));
+    return Error(kExitSetup, path + ": cannot size the file: " + std::strerror(made_errno));
+}
+
+// The demo's runs, every byte verified: a write of the file, then reads
+// through the driver only and through the CPU copy only.
+std::vector<RunResult> DemoRuns(const std::string& path, std::uint64_t size, std::uint64_t io) {
+    const struct {
+        Workload workload;
+        TransferPath path;
+    } kSteps[] = {{Workload::Write, TransferPath::Default},
+                  {Workload::Read, TransferPath::Direct},
+                  {Workload::Read, TransferPath::Cpu}};
+    std::vector<RunResult> runs;
+    for (const auto& step : kSteps) {
+        SelectPath(step.path, true);
+        RunConfig c;
+        c.workload = step.workload;
+        c.file = path;
+        c.io_size = io;
+        c.size = size;
+        c.path = step.path;
+        c.verify = true;
+        c.progress = ::isatty(STDERR_FILENO) == 1;
+        runs.push_back(RunWorkload(c));
+    }
+    return runs;
+}
+
+int RunDemo(const Options& o) {
+    DriverInfo driver = SelectDriver(SimOf(o));
+    if (!driver.error.empty()) return Error(kExitSetup, driver.error);
+    std::uint64_t size = Size(o.size), io = Size(o.io_size);
+    if (io == 0) return Error(kExitUsage, "--io-size must be at least 1 byte");
+    if (size == 0 || size % io != 0)
+        return Error(kExitUsage, "--size must be a nonzero whole number of I/Os of " +
+                                     std::to_string(io) + " bytes");
+    std::string error;
+    std::string dir = DemoDirectory(o, error);
+    if (dir.empty()) return Error(kExitSetup, error);
+    if (int code = MakeDemoFile(dir, size); code != kExitOk) return code;
+    Report report{DGFILE_BENCH_VERSION, driver, DemoRuns(g_demo_path, size, io), kExitOk};
+    ::unlink(g_demo_path);
+    g_demo_path[0] = '\0';
 
     std::string heading = std::string("dgfile-bench demo: ") + FormatSize(size) +
                           " temporary file in " + dir + " (removed), I/O size " + FormatSize(io) +
@@ -269,6 +283,27 @@ int RunDemo(const Options& o) {
                     "the fallback reads through the page cache, which the checks have filled)\n",
                     direct.GiBps(), cpu.GiBps(), direct.GiBps() / cpu.GiBps());
     return code;
+}
+
+// A command line that does not parse: says what is wrong, in the words of
+// this program where the parser's would not help.
+int UsageError(const CLI::ParseError& e, const CLI::App& app, int argc, char** argv) {
+    if (argc > 1 && app.get_subcommands().empty()) {
+        if (argv[1][0] != '-')
+            return Error(kExitUsage, std::string("unknown command '") + argv[1] +
+                                         "': name read, write or demo");
+        return Error(kExitUsage, std::string("unknown option '") + argv[1] +
+                                     "' (options follow the command: dgfile-bench "
+                                     "read|write|demo [OPTIONS])");
+    }
+    if (argc == 1) {
+        std::fputs("Usage: dgfile-bench read|write FILE [OPTIONS], or dgfile-bench demo\n", stderr);
+        return Error(kExitUsage, "name a command: read, write or demo ('dgfile-bench --help' "
+                                 "tells more)");
+    }
+    std::fprintf(stderr, "dgfile-bench: error: %s\nRun 'dgfile-bench --help' (or 'dgfile-bench COMMAND --help') "
+                         "for the options.\n", e.what());
+    return kExitUsage;
 }
 
 }  // namespace
@@ -308,22 +343,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        if (argc > 1 && app.get_subcommands().empty()) {
-            if (argv[1][0] != '-')
-                return Error(kExitUsage, std::string("unknown command '") + argv[1] +
-                                             "': name read, write or demo");
-            return Error(kExitUsage, std::string("unknown option '") + argv[1] +
-                                         "' (options follow the command: dgfile-bench "
-                                         "read|write|demo [OPTIONS])");
-        }
-        if (argc == 1) {
-            std::fputs("Usage: dgfile-bench read|write FILE [OPTIONS], or dgfile-bench demo\n", stderr);
-            return Error(kExitUsage, "name a command: read, write or demo ('dgfile-bench --help' "
-                                     "tells more)");
-        }
-        std::fprintf(stderr, "dgfile-bench: error: %s\nRun 'dgfile-bench --help' (or 'dgfile-bench COMMAND --help') "
-                             "for the options.\n", e.what());
-        return kExitUsage;
+        return UsageError(e, app, argc, argv);
     }
     if (*demo) return RunDemo(dm);
     return RunCommand(*read ? Workload::Read : Workload::Write, o);

@@ -13,6 +13,8 @@ namespace dgbench {
 
 namespace {
 
+using json = nlohmann::ordered_json;
+
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
     char text[128];
@@ -41,8 +43,53 @@ const char* PathMeaning(TransferPath p) {
     }
 }
 
-nlohmann::ordered_json Optional(const std::optional<std::uint64_t>& v) {
-    return v ? nlohmann::ordered_json(*v) : nlohmann::ordered_json(nullptr);
+json Optional(const std::optional<std::uint64_t>& v) { return v ? json(*v) : json(nullptr); }
+
+json VerifyJson(const RunResult& r) {
+    if (!r.verified) return nullptr;
+    json first = nullptr;
+    if (r.check.first) {
+        const Mismatch& m = *r.check.first;
+        first = {{"offset", m.offset},
+                 {"expected", m.expected},
+                 {"found", m.found},
+                 {"belongs_at", Optional(m.belongs_at)}};
+    }
+    return {{"bytes_checked", r.check.bytes_checked},
+            {"mismatched_bytes", r.check.bad_bytes},
+            {"pattern_checked", r.pattern_checked},
+            {"first_mismatch", first}};
+}
+
+json RunJson(const RunResult& r) {
+    const RunConfig& c = r.config;
+    json run;
+    run["name"] = r.name;
+    run["workload"] = Name(c.workload);
+    run["path"] = Name(c.path);
+    run["file"] = c.file;
+    run["offset"] = r.offset;
+    run["io_size"] = c.io_size;
+    run["access"] = c.random ? "random" : "sequential";
+    run["seed"] = c.seed;
+    run["threads"] = c.threads;
+    run["shared_handle"] = c.shared_handle;
+    run["batch_depth"] = c.batch_depth;
+    run["bytes"] = r.bytes;
+    run["ios"] = r.ios;
+    run["seconds"] = r.seconds;
+    run["gib_per_s"] = r.GiBps();
+    run["mib_per_s"] = r.MiBps();
+    run["iops"] = r.Iops();
+    run["latency_us"] = {{"mean", r.latency.mean_us},
+                         {"p50", r.latency.p50_us},
+                         {"p99", r.latency.p99_us},
+                         {"max", r.latency.max_us}};
+    run["direct"] = Optional(r.direct);
+    run["fallback"] = Optional(r.fallback);
+    run["verify"] = VerifyJson(r);
+    run["error"] = r.ok() ? json(nullptr) : json{{"code", r.error_code}, {"message", r.error}};
+    return run;
 }
 
 }  // namespace
@@ -118,54 +165,8 @@ std::string FormatTable(const Report& report) {
 }
 
 std::string FormatJson(const Report& report) {
-    using json = nlohmann::ordered_json;
     json runs = json::array();
-    for (const RunResult& r : report.runs) {
-        const RunConfig& c = r.config;
-        json run;
-        run["name"] = r.name;
-        run["workload"] = Name(c.workload);
-        run["path"] = Name(c.path);
-        run["file"] = c.file;
-        run["offset"] = r.offset;
-        run["io_size"] = c.io_size;
-        run["access"] = c.random ? "random" : "sequential";
-        run["seed"] = c.seed;
-        run["threads"] = c.threads;
-        run["shared_handle"] = c.shared_handle;
-        run["batch_depth"] = c.batch_depth;
-        run["bytes"] = r.bytes;
-        run["ios"] = r.ios;
-        run["seconds"] = r.seconds;
-        run["gib_per_s"] = r.GiBps();
-        run["mib_per_s"] = r.MiBps();
-        run["iops"] = r.Iops();
-        run["latency_us"] = {{"mean", r.latency.mean_us},
-                             {"p50", r.latency.p50_us},
-                             {"p99", r.latency.p99_us},
-                             {"max", r.latency.max_us}};
-        run["direct"] = Optional(r.direct);
-        run["fallback"] = Optional(r.fallback);
-        if (r.verified) {
-            json first = nullptr;
-            if (r.check.first) {
-                const Mismatch& m = *r.check.first;
-                first = {{"offset", m.offset},
-                         {"expected", m.expected},
-                         {"found", m.found},
-                         {"belongs_at", Optional(m.belongs_at)}};
-            }
-            run["verify"] = {{"bytes_checked", r.check.bytes_checked},
-                             {"mismatched_bytes", r.check.bad_bytes},
-                             {"pattern_checked", r.pattern_checked},
-                             {"first_mismatch", first}};
-        } else {
-            run["verify"] = nullptr;
-        }
-        run["error"] = r.ok() ? json(nullptr)
-                              : json{{"code", r.error_code}, {"message", r.error}};
-        runs.push_back(std::move(run));
-    }
+    for (const RunResult& r : report.runs) runs.push_back(RunJson(r));
     json out;
     out["tool"] = "dgfile-bench";
     out["version"] = report.version;

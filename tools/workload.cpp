@@ -27,47 +27,15 @@
 #include "qrvd_sim.h"
 #include "sim_control.h"
 #include "units.h"
+#include "worker.h"
 
 namespace dgbench {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-std::string Errno(int error) { return std::strerror(error); }
-
-std::string Num(std::uint64_t v) { return std::to_string(v); }
-
-const char* DgrtError(int status) {
-    switch (status) {
-        case dgErrorInvalidValue: return "invalid value";
-        case dgErrorMemoryAllocation: return "out of device memory";
-        case dgErrorInvalidDevice: return "no such device";
-        case dgErrorInvalidDevicePointer: return "invalid device pointer";
-        case dgErrorInvalidMemcpyDirection: return "invalid copy direction";
-        default: return "unknown status";
-    }
-}
-
-// pread/pwrite until all `len` bytes are moved; false on an error or end of
-// file (errno 0 then).
-bool FullPread(int fd, Byte* buf, std::size_t len, std::uint64_t off) {
-    while (len > 0) {
-        ssize_t n = ::pread(fd, buf, len, static_cast<off_t>(off));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = 0;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<std::size_t>(n);
-        off += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
+// pwrite until all `len` bytes are written; false on an error.
 bool FullPwrite(int fd, const Byte* buf, std::size_t len, std::uint64_t off) {
     while (len > 0) {
         ssize_t n = ::pwrite(fd, buf, len, static_cast<off_t>(off));
@@ -78,282 +46,6 @@ bool FullPwrite(int fd, const Byte* buf, std::size_t len, std::uint64_t off) {
         off += static_cast<std::uint64_t>(n);
     }
     return true;
-}
-
-// A bijection of [0, n) that looks random, so that random access visits each
-// block once without a table of n entries: a four-round Feistel network on
-// the smallest even number of bits that covers n, walked until it lands
-// inside [0, n) (fewer than four steps on average).
-class Permutation {
-public:
-    Permutation(std::uint64_t n, std::uint64_t seed) : n_(n) {
-        while ((std::uint64_t{1} << (2 * half_bits_)) < n) ++half_bits_;
-        std::uint64_t s = seed;
-        for (auto& k : keys_) k = SplitMix(s);
-    }
-    std::uint64_t operator()(std::uint64_t i) const {
-        if (n_ <= 1) return 0;
-        do i = Round(i); while (i >= n_);
-        return i;
-    }
-
-private:
-    static std::uint64_t SplitMix(std::uint64_t& s) {
-        std::uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t Round(std::uint64_t x) const {
-        const std::uint64_t mask = (std::uint64_t{1} << half_bits_) - 1;
-        std::uint64_t left = x >> half_bits_, right = x & mask;
-        for (std::uint64_t key : keys_) {
-            std::uint64_t mixed = right ^ key;
-            std::uint64_t f = SplitMix(mixed) & mask;
-            std::uint64_t next = left ^ f;
-            left = right;
-            right = next;
-        }
-        return (left << half_bits_) | right;
-    }
-    std::uint64_t n_;
-    unsigned half_bits_ = 1;
-    std::uint64_t keys_[4] = {};
-};
-
-// What the workers share.  The outcome fields are guarded by `mutex`; the
-// counters are atomics read by the progress line.
-struct RunShared {
-    const RunConfig& config;
-    std::uint64_t base = 0;  // file offset of the range
-    std::uint64_t ios = 0;   // I/Os in the range
-    Permutation order;
-    int plain_fd = -1;       // the file without O_DIRECT, for the checks
-    bool pattern_mode = false;
-    std::uint8_t generation = 0;
-
-    std::atomic<std::uint64_t> bytes_done{0};
-    std::atomic<bool> stop{false};
-
-    std::mutex mutex;
-    std::condition_variable finished_cv;
-    unsigned finished = 0;  // workers that returned
-    int error_code = kExitOk;
-    std::string error;
-
-    RunShared(const RunConfig& c, std::uint64_t b, std::uint64_t n)
-        : config(c), base(b), ios(n), order(n, c.seed) {}
-
-    std::uint64_t FileOffset(std::uint64_t index) const {
-        return base + (config.random ? order(index) : index) * config.io_size;
-    }
-    void Fail(int code, const std::string& message) {
-        std::lock_guard lock(mutex);
-        if (error_code == kExitOk) {
-            error_code = code;
-            error = message;
-        }
-        stop.store(true, std::memory_order_relaxed);
-    }
-};
-
-// One worker thread's resources and results; touched by its thread only
-// while the run goes on, by the caller before and after.
-struct Worker {
-    std::uint64_t first = 0, end = 0;  // its share of the I/O indices
-    int fd = -1;                        // O_DIRECT descriptor (own or shared)
-    bool owns_fd = false;
-    DGfileHandle_t fh = nullptr;
-    bool owns_handle = false;
-    DGfileBatchHandle_t batch = nullptr;
-    void* device = nullptr;            // depth I/Os of device memory
-    std::vector<Byte> host;            // depth I/Os: pattern to write, or data read
-    std::vector<Byte> file_bytes;      // one I/O: the plain read of the file
-    std::vector<DGfileIOParams_t> params;
-    std::vector<DGfileIOEvents_t> events;
-    std::vector<std::uint64_t> latency_ns;
-    Clock::duration busy{};
-    std::uint64_t ios_done = 0;
-    CheckResult check;
-};
-
-std::string TransferFailure(const RunShared& s, std::uint64_t off, long long got) {
-    const RunConfig& c = s.config;
-    const char* call = c.workload == Workload::Read ? "dgFileRead" : "dgFileWrite";
-    std::string where = " at file offset " + Num(off) + " (I/O of " + Num(c.io_size) + " bytes)";
-    if (got < 0) {
-        std::string text = std::string(call) + " failed" + where;
-        if (c.path == TransferPath::Direct)
-            text += "; with --path direct there is no CPU fallback, so a request the driver "
-                    "refuses fails (direct I/O needs offsets and sizes aligned to the file "
-                    "system's block size)";
-        return text;
-    }
-    return std::string(call) + " moved " + std::to_string(got) + " of " + Num(c.io_size) +
-           " bytes" + where;
-}
-
-// Before a write round: the pattern of each I/O's file range, copied into
-// device memory.  Untimed.
-bool FillDevice(RunShared& s, Worker& w, std::uint64_t index, unsigned count) {
-    const std::size_t io = s.config.io_size;
-    for (unsigned j = 0; j < count; ++j)
-        FillPattern(w.host.data() + j * io, io, s.FileOffset(index + j), s.generation);
-    int status = dgMemcpy(w.device, w.host.data(), count * io, dgMemcpyHostToDevice);
-    if (status != dgSuccess) {
-        s.Fail(kExitSetup, std::string("dgMemcpy to device memory failed: ") + DgrtError(status));
-        return false;
-    }
-    return true;
-}
-
-// After a round: every byte of its first `done` I/Os.  Reads: the device
-// data against a plain read of the file (and, for a pattern file, the file
-// against the pattern).  Writes: a plain read of the file against the data
-// written.  Untimed.
-void CheckRound(RunShared& s, Worker& w, std::uint64_t index, unsigned done) {
-    const std::size_t io = s.config.io_size;
-    const bool read = s.config.workload == Workload::Read;
-    if (read && done > 0) {
-        int status = dgMemcpy(w.host.data(), w.device, done * io, dgMemcpyDeviceToHost);
-        if (status != dgSuccess) {
-            s.Fail(kExitSetup, std::string("dgMemcpy from device memory failed: ") + DgrtError(status));
-            return;
-        }
-    }
-    for (unsigned j = 0; j < done; ++j) {
-        std::uint64_t off = s.FileOffset(index + j);
-        if (!FullPread(s.plain_fd, w.file_bytes.data(), io, off)) {
-            s.Fail(kExitSetup, "plain read of " + s.config.file + " at offset " + Num(off) +
-                                   " for the check failed: " +
-                                   (errno ? Errno(errno) : "end of file"));
-            return;
-        }
-        const Byte* moved = w.host.data() + j * io;
-        if (read) {
-            w.check.Merge(CompareBytes(moved, w.file_bytes.data(), io, off, s.pattern_mode));
-            if (s.pattern_mode) {
-                CheckResult content = CheckPatternOffsets(w.file_bytes.data(), io, off);
-                content.bytes_checked = 0;  // the same bytes, checked a second way
-                w.check.Merge(content);
-            }
-        } else {
-            w.check.Merge(CompareBytes(w.file_bytes.data(), moved, io, off, true));
-        }
-    }
-}
-
-// One round of plain calls; returns the I/Os that completed.
-unsigned SyncRound(RunShared& s, Worker& w, std::uint64_t index, unsigned count) {
-    const std::size_t io = s.config.io_size;
-    const bool read = s.config.workload == Workload::Read;
-    for (unsigned j = 0; j < count; ++j) {
-        std::uint64_t off = s.FileOffset(index + j);
-        auto t0 = Clock::now();
-        ssize_t n = read ? dgFileRead(w.fh, w.device, io, static_cast<off_t>(off),
-                                      static_cast<off_t>(j * io))
-                         : dgFileWrite(w.fh, w.device, io, static_cast<off_t>(off),
-                                       static_cast<off_t>(j * io));
-        auto t1 = Clock::now();
-        if (n != static_cast<ssize_t>(io)) {
-            s.Fail(kExitTransfer, TransferFailure(s, off, n));
-            return j;
-        }
-        w.latency_ns.push_back(static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()));
-    }
-    return count;
-}
-
-// One batch of `count` requests, collected as they complete; each latency
-// runs from the submission to the poll that handed the completion out.
-// Returns the I/Os that completed with the full size.
-unsigned BatchRound(RunShared& s, Worker& w, std::uint64_t index, unsigned count) {
-    const std::size_t io = s.config.io_size;
-    for (unsigned j = 0; j < count; ++j) {
-        DGfileIOParams_t& p = w.params[j];
-        p = DGfileIOParams_t{};
-        p.mode = DGFILE_BATCH;
-        p.u.batch.devPtr_base = w.device;
-        p.u.batch.file_offset = static_cast<off_t>(s.FileOffset(index + j));
-        p.u.batch.devPtr_offset = static_cast<off_t>(j * io);
-        p.u.batch.size = io;
-        p.fh = w.fh;
-        p.opcode = s.config.workload == Workload::Read ? DGFILE_READ : DGFILE_WRITE;
-        p.cookie = reinterpret_cast<void*>(static_cast<std::uintptr_t>(j) + 1);
-    }
-    const std::size_t latencies_before = w.latency_ns.size();
-    auto t0 = Clock::now();
-    DGfileError_t status = dgFileBatchIOSubmit(w.batch, count, w.params.data(), 0);
-    if (status.err != DG_FILE_SUCCESS) {
-        s.Fail(kExitTransfer, "dgFileBatchIOSubmit refused a batch of " + Num(count) +
-                                  " requests: status " + std::to_string(status.err));
-        return 0;
-    }
-    unsigned collected = 0, good = 0;
-    bool failed = false;
-    while (collected < count) {
-        unsigned nr = count - collected;
-        status = dgFileBatchIOGetStatus(w.batch, 1, &nr, w.events.data(), nullptr);
-        auto t1 = Clock::now();
-        if (status.err != DG_FILE_SUCCESS || nr == 0) {
-            // Nothing more will come; the batch handle's destruction waits
-            // for whatever still runs.
-            s.Fail(kExitTransfer, "dgFileBatchIOGetStatus failed: status " + std::to_string(status.err));
-            w.latency_ns.resize(latencies_before);
-            return 0;
-        }
-        for (unsigned e = 0; e < nr; ++e) {
-            const DGfileIOEvents_t& ev = w.events[e];
-            auto j = reinterpret_cast<std::uintptr_t>(ev.cookie);
-            if (j < 1 || j > count) {
-                s.Fail(kExitTransfer, "a batch completion carries an unknown cookie");
-                failed = true;
-                continue;
-            }
-            std::uint64_t off = s.FileOffset(index + j - 1);
-            auto ret = static_cast<ssize_t>(ev.ret);
-            if (ev.status != DGFILE_COMPLETE || ret != static_cast<ssize_t>(io)) {
-                if (!failed) s.Fail(kExitTransfer, TransferFailure(s, off, ret));
-                failed = true;
-                continue;
-            }
-            ++good;
-            w.latency_ns.push_back(static_cast<std::uint64_t>(
-                std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()));
-        }
-        collected += nr;
-    }
-    // A failed request spoils the round: the run stops, and neither the
-    // round's transfers nor their latencies are counted.
-    if (failed) {
-        w.latency_ns.resize(latencies_before);
-        return 0;
-    }
-    return good;
-}
-
-void RunWorker(RunShared& s, Worker& w, std::latch& start) {
-    start.wait();
-    const bool write = s.config.workload == Workload::Write;
-    const unsigned depth = std::max(1u, s.config.batch_depth);
-    for (std::uint64_t index = w.first; index < w.end;) {
-        if (s.stop.load(std::memory_order_relaxed)) break;
-        auto count = static_cast<unsigned>(std::min<std::uint64_t>(depth, w.end - index));
-        if (write && !FillDevice(s, w, index, count)) break;
-        auto t0 = Clock::now();
-        unsigned done = s.config.batch_depth > 0 ? BatchRound(s, w, index, count)
-                                                 : SyncRound(s, w, index, count);
-        w.busy += Clock::now() - t0;
-        w.ios_done += done;
-        s.bytes_done.fetch_add(done * s.config.io_size, std::memory_order_relaxed);
-        if (s.config.verify) CheckRound(s, w, index, done);
-        if (done < count) break;
-        index += count;
-    }
-    std::lock_guard lock(s.mutex);
-    ++s.finished;
-    s.finished_cv.notify_all();
 }
 
 // Shows "read: 1.20 GiB of 4.00 GiB (30%), 1.15 GiB/s" on standard error,
@@ -429,71 +121,180 @@ void Release(std::vector<Worker>& workers) {
     }
 }
 
-// The part of RunWorkload after the range is known: set-up, the run, the
-// figures.
-void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
+// Records a failure of the steps before the workers start; false, for the
+// step to return.
+bool Fail(RunResult& r, int code, const std::string& message) {
+    r.error_code = code;
+    r.error = message;
+    return false;
+}
+
+bool CheckCounts(RunResult& r) {
+    if (r.config.io_size == 0) return Fail(r, kExitUsage, "--io-size must be at least 1 byte");
+    if (r.config.threads == 0) return Fail(r, kExitUsage, "--threads must be at least 1");
+    return true;
+}
+
+// Opens the file without O_DIRECT, for sampling and for the checks.
+bool OpenPlain(RunResult& r, int& fd) {
     const RunConfig& c = r.config;
-    const unsigned depth = std::max(1u, c.batch_depth);
+    fd = ::open(c.file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return true;
+    int e = errno;
+    if (e == ENOENT) return Fail(r, kExitUsage, c.file + ": no such file (--create SIZE makes one)");
+    return Fail(r, kExitSetup, c.file + ": " + Errno(e));
+}
+
+bool RegularFileSize(RunResult& r, int fd, std::uint64_t& file_size) {
+    const RunConfig& c = r.config;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return Fail(r, kExitSetup, c.file + ": " + Errno(errno));
+    if (!S_ISREG(st.st_mode)) return Fail(r, kExitUsage, c.file + ": not a regular file");
+    file_size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+// The bytes to move: --size, or whole I/Os from --offset to the end of the
+// file; either way inside the file.
+bool RangeSize(RunResult& r, std::uint64_t file_size, std::uint64_t& size) {
+    const RunConfig& c = r.config;
+    if (c.offset > file_size)
+        return Fail(r, kExitUsage, "--offset " + Num(c.offset) + " lies beyond the end of " + c.file +
+                                       " (" + Num(file_size) + " bytes)");
+    size = c.size;
+    if (size == 0) {
+        size = (file_size - c.offset) / c.io_size * c.io_size;
+        if (size == 0)
+            return Fail(r, kExitUsage, c.file + " holds less than one I/O (" + Num(c.io_size) +
+                                           " bytes) from offset " + Num(c.offset) + " (file size " +
+                                           Num(file_size) + " bytes)");
+        return true;
+    }
+    if (size % c.io_size != 0)
+        return Fail(r, kExitUsage, "--size " + Num(size) + " is not a whole number of I/Os of " +
+                                       Num(c.io_size) + " bytes");
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(c.offset, size, &end) || end > file_size)
+        return Fail(r, kExitUsage, "the range of " + Num(size) + " bytes from offset " +
+                                       Num(c.offset) + " runs beyond the end of " + c.file + " (" +
+                                       Num(file_size) + " bytes)");
+    return true;
+}
+
+// Whether `ios` I/Os give every thread work and a batch's memory can be had.
+bool FitsThreadsAndBatch(RunResult& r, std::uint64_t ios) {
+    const RunConfig& c = r.config;
+    if (c.threads > ios)
+        return Fail(r, kExitUsage, "--threads " + std::to_string(c.threads) + " is more than the " +
+                                       Num(ios) + " I/Os of the run");
+    if (c.batch_depth > 0 && c.io_size > SIZE_MAX / c.batch_depth)
+        return Fail(r, kExitUsage, "--batch " + std::to_string(c.batch_depth) + " I/Os of " +
+                                       Num(c.io_size) + " bytes do not fit in memory");
+    return true;
+}
+
+// Reads: whether --verify also checks the file against the offset pattern.
+// Writes: a generation the range does not hold yet, so that written data
+// cannot be mistaken for what was there.
+void PrepareChecks(RunResult& r, RunShared& s) {
+    const RunConfig& c = s.config;
+    if (c.workload == Workload::Read) {
+        s.pattern_mode = c.verify && LooksLikePatternFile(s.plain_fd, c.offset, s.ios * c.io_size);
+        r.pattern_checked = s.pattern_mode;
+        return;
+    }
+    Byte first[16];
+    ssize_t got = ::pread(s.plain_fd, first, sizeof first, static_cast<off_t>(c.offset));
+    auto old = got > 0 ? PatternGeneration(first, static_cast<std::size_t>(got), c.offset)
+                       : std::nullopt;
+    s.generation = static_cast<std::uint8_t>(old ? *old + 1 : 1);
+    if (s.generation == 0) s.generation = 1;
+}
+
+// Workers with consecutive shares of the I/O indices, as even as can be.
+std::vector<Worker> ShareOut(std::uint64_t ios, unsigned threads) {
+    std::vector<Worker> workers(threads);
+    for (unsigned t = 0; t < threads; ++t) {
+        workers[t].first = ios * t / threads;
+        workers[t].end = ios * (t + 1) / threads;
+    }
+    return workers;
+}
+
+// The worker's own O_DIRECT descriptor of the file, registered as a file
+// handle.
+bool OpenFileHandle(RunResult& r, Worker& w) {
+    const RunConfig& c = r.config;
     const int flags = (c.workload == Workload::Read ? O_RDONLY : O_WRONLY) | O_DIRECT | O_CLOEXEC;
-    auto fail = [&](int code, const std::string& message) {
-        r.error_code = code;
-        r.error = message;
-    };
+    w.fd = ::open(c.file.c_str(), flags);
+    if (w.fd < 0) {
+        int e = errno;
+        return Fail(r, kExitSetup, c.file + ": cannot open for direct I/O: " + Errno(e) +
+                                       (e == EINVAL ? " (the file system does not support "
+                                                      "O_DIRECT)" : ""));
+    }
+    w.owns_fd = true;
+    DGfileDescr_t descr{};
+    descr.type = DG_FILE_HANDLE_TYPE_OPAQUE_FD;
+    descr.handle.fd = w.fd;
+    DGfileError_t status = dgFileHandleRegister(&w.fh, &descr);
+    if (status.err != DG_FILE_SUCCESS)
+        return Fail(r, kExitSetup, c.file + ": dgFileHandleRegister refused it: status " +
+                                       std::to_string(status.err));
+    w.owns_handle = true;
+    return true;
+}
+
+// Device memory and host buffers for a round of the worker, and its batch
+// handle in batch mode.
+bool AllocateBuffers(RunResult& r, Worker& w) {
+    const RunConfig& c = r.config;
+    const std::uint64_t round_bytes = std::max(1u, c.batch_depth) * c.io_size;
+    int status = dgMalloc(&w.device, round_bytes);
+    if (status != dgSuccess) {
+        w.device = nullptr;
+        return Fail(r, kExitSetup, "cannot allocate " + FormatSize(round_bytes) +
+                                       " of device memory: dgMalloc: " + DgrtError(status) +
+                                       " (status " + std::to_string(status) + ")");
+    }
+    if (c.batch_depth > 0) {
+        DGfileError_t b = dgFileBatchIOSetUp(&w.batch, c.batch_depth);
+        if (b.err != DG_FILE_SUCCESS) {
+            w.batch = nullptr;
+            return Fail(r, kExitSetup, "dgFileBatchIOSetUp failed: status " + std::to_string(b.err));
+        }
+    }
+    try {
+        w.host.resize(round_bytes);
+        if (c.verify) w.file_bytes.resize(c.io_size);
+        w.params.resize(c.batch_depth);
+        w.events.resize(c.batch_depth);
+        w.latency_ns.reserve(w.end - w.first);
+    } catch (const std::bad_alloc&) {
+        return Fail(r, kExitSetup, "cannot allocate " + FormatSize(round_bytes) +
+                                       " of host memory for the run");
+    }
+    return true;
+}
+
+// Stops at the first failure; Release undoes whatever was set up.
+bool SetUpWorkers(RunResult& r, std::vector<Worker>& workers) {
     for (std::size_t t = 0; t < workers.size(); ++t) {
         Worker& w = workers[t];
-        if (t == 0 || !c.shared_handle) {
-            w.fd = ::open(c.file.c_str(), flags);
-            if (w.fd < 0) {
-                int e = errno;
-                return fail(kExitSetup, c.file + ": cannot open for direct I/O: " + Errno(e) +
-                                            (e == EINVAL ? " (the file system does not support "
-                                                           "O_DIRECT)" : ""));
-            }
-            w.owns_fd = true;
-            DGfileDescr_t descr{};
-            descr.type = DG_FILE_HANDLE_TYPE_OPAQUE_FD;
-            descr.handle.fd = w.fd;
-            DGfileError_t status = dgFileHandleRegister(&w.fh, &descr);
-            if (status.err != DG_FILE_SUCCESS)
-                return fail(kExitSetup, c.file + ": dgFileHandleRegister refused it: status " +
-                                            std::to_string(status.err));
-            w.owns_handle = true;
+        if (t == 0 || !r.config.shared_handle) {
+            if (!OpenFileHandle(r, w)) return false;
         } else {
             w.fd = workers[0].fd;
             w.fh = workers[0].fh;
         }
-        std::uint64_t device_bytes = depth * c.io_size;
-        int status = dgMalloc(&w.device, device_bytes);
-        if (status != dgSuccess) {
-            w.device = nullptr;
-            return fail(kExitSetup, "cannot allocate " + FormatSize(device_bytes) +
-                                        " of device memory: dgMalloc: " + DgrtError(status) +
-                                        " (status " + std::to_string(status) + ")");
-        }
-        if (c.batch_depth > 0) {
-            DGfileError_t b = dgFileBatchIOSetUp(&w.batch, c.batch_depth);
-            if (b.err != DG_FILE_SUCCESS) {
-                w.batch = nullptr;
-                return fail(kExitSetup, "dgFileBatchIOSetUp failed: status " + std::to_string(b.err));
-            }
-        }
-        try {
-            w.host.resize(depth * c.io_size);
-            if (c.verify) w.file_bytes.resize(c.io_size);
-            w.params.resize(c.batch_depth);
-            w.events.resize(c.batch_depth);
-            w.latency_ns.reserve(w.end - w.first);
-        } catch (const std::bad_alloc&) {
-            return fail(kExitSetup, "cannot allocate " + FormatSize(depth * c.io_size) +
-                                        " of host memory for the run");
-        }
+        if (!AllocateBuffers(r, w)) return false;
     }
+    return true;
+}
 
-    const bool counted = simctl::Enabled();
-    qrvd_sim_counters before{}, after{};
-    if (counted) simctl::GetCounters(&before);
-
-    // The workers start together once all exist.
+// One thread a worker, all started together once all exist; returns when
+// they are joined.
+void RunWorkers(RunShared& s, std::vector<Worker>& workers) {
     std::latch start(1);
     std::vector<std::thread> threads;
     threads.reserve(workers.size());
@@ -508,41 +309,56 @@ void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
     }
     auto started = Clock::now();
     start.count_down();
-    WaitWithProgress(s, static_cast<unsigned>(workers.size()), s.ios * c.io_size, started);
+    WaitWithProgress(s, static_cast<unsigned>(workers.size()), s.ios * s.config.io_size, started);
     for (std::thread& t : threads) t.join();
-    if (counted) simctl::GetCounters(&after);
+}
 
+// The run's figures from its workers': it lasted as long as its busiest
+// worker.
+void AddUp(RunResult& r, const std::vector<Worker>& workers) {
     std::vector<std::uint64_t> latencies;
     Clock::duration longest{};
-    for (Worker& w : workers) {
+    for (const Worker& w : workers) {
         r.ios += w.ios_done;
         longest = std::max(longest, w.busy);
         r.check.Merge(w.check);
         latencies.insert(latencies.end(), w.latency_ns.begin(), w.latency_ns.end());
     }
-    r.bytes = r.ios * c.io_size;
+    r.bytes = r.ios * r.config.io_size;
     r.seconds = Seconds(longest);
     r.latency = Summarise(latencies);
-    if (counted) {
-        // Each transfer either went through the driver (a successful request
-        // that moved the whole I/O) or through the CPU fallback.  The
-        // driver's byte count gives the first number exactly when every
-        // successful request moved whole I/Os; otherwise it is not known.
-        const bool read = c.workload == Workload::Read;
-        std::uint64_t ok_requests = read ? after.reads - before.reads : after.writes - before.writes;
-        std::uint64_t bytes = read ? after.bytes_read - before.bytes_read
-                                   : after.bytes_written - before.bytes_written;
-        std::uint64_t whole = bytes / c.io_size;
-        if (bytes % c.io_size == 0 && whole <= ok_requests && whole <= r.ios) {
-            r.direct = whole;
-            r.fallback = r.ios - whole;
-        }
+}
+
+// Each transfer either went through the driver (a successful request that
+// moved the whole I/O) or through the CPU fallback.  The driver's byte count
+// gives the first number exactly when every successful request moved whole
+// I/Os; otherwise neither is known.
+void CountPaths(RunResult& r, const qrvd_sim_counters& before, const qrvd_sim_counters& after) {
+    const RunConfig& c = r.config;
+    const bool read = c.workload == Workload::Read;
+    std::uint64_t ok_requests = read ? after.reads - before.reads : after.writes - before.writes;
+    std::uint64_t bytes = read ? after.bytes_read - before.bytes_read
+                               : after.bytes_written - before.bytes_written;
+    std::uint64_t whole = bytes / c.io_size;
+    if (bytes % c.io_size == 0 && whole <= ok_requests && whole <= r.ios) {
+        r.direct = whole;
+        r.fallback = r.ios - whole;
     }
+}
+
+// The part of RunWorkload after the range is known: set-up, the run, the
+// figures.
+void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
+    if (!SetUpWorkers(r, workers)) return;
+    const bool counted = simctl::Enabled();
+    qrvd_sim_counters before{}, after{};
+    if (counted) simctl::GetCounters(&before);
+    RunWorkers(s, workers);
+    if (counted) simctl::GetCounters(&after);
+    AddUp(r, workers);
+    if (counted) CountPaths(r, before, after);
     std::lock_guard lock(s.mutex);
-    if (s.error_code != kExitOk) {
-        r.error_code = s.error_code;
-        r.error = s.error;
-    }
+    if (s.error_code != kExitOk) Fail(r, s.error_code, s.error);
 }
 
 }  // namespace
@@ -608,81 +424,24 @@ RunResult RunWorkload(const RunConfig& config) {
     const RunConfig& c = r.config;
     r.name = !c.label.empty() ? c.label : std::string(Name(c.workload)) + "/" + Name(c.path);
     r.verified = c.verify;
-    auto fail = [&](int code, const std::string& message) {
-        r.error_code = code;
-        r.error = message;
-        return r;
-    };
-    if (c.io_size == 0) return fail(kExitUsage, "--io-size must be at least 1 byte");
-    if (c.threads == 0) return fail(kExitUsage, "--threads must be at least 1");
-
-    int plain = ::open(c.file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (plain < 0) {
-        int e = errno;
-        if (e == ENOENT) return fail(kExitUsage, c.file + ": no such file (--create SIZE makes one)");
-        return fail(kExitSetup, c.file + ": " + Errno(e));
-    }
+    int plain = -1;
+    if (!CheckCounts(r) || !OpenPlain(r, plain)) return r;
     std::unique_ptr<int, void (*)(int*)> plain_guard(&plain, [](int* fd) { ::close(*fd); });
-    struct stat st;
-    if (::fstat(plain, &st) != 0) return fail(kExitSetup, c.file + ": " + Errno(errno));
-    if (!S_ISREG(st.st_mode)) return fail(kExitUsage, c.file + ": not a regular file");
-    const auto file_size = static_cast<std::uint64_t>(st.st_size);
-
-    if (c.offset > file_size)
-        return fail(kExitUsage, "--offset " + Num(c.offset) + " lies beyond the end of " + c.file +
-                                    " (" + Num(file_size) + " bytes)");
-    std::uint64_t size = c.size;
-    if (size == 0) {
-        size = (file_size - c.offset) / c.io_size * c.io_size;
-        if (size == 0)
-            return fail(kExitUsage, c.file + " holds less than one I/O (" + Num(c.io_size) +
-                                        " bytes) from offset " + Num(c.offset) + " (file size " +
-                                        Num(file_size) + " bytes)");
-    } else {
-        if (size % c.io_size != 0)
-            return fail(kExitUsage, "--size " + Num(size) + " is not a whole number of I/Os of " +
-                                        Num(c.io_size) + " bytes");
-        std::uint64_t end = 0;
-        if (__builtin_add_overflow(c.offset, size, &end) || end > file_size)
-            return fail(kExitUsage, "the range of " + Num(size) + " bytes from offset " +
-                                        Num(c.offset) + " runs beyond the end of " + c.file + " (" +
-                                        Num(file_size) + " bytes)");
-    }
-    const std::uint64_t ios = size / c.io_size;
-    if (c.threads > ios)
-        return fail(kExitUsage, "--threads " + std::to_string(c.threads) + " is more than the " +
-                                    Num(ios) + " I/Os of the run");
-    if (c.batch_depth > 0 && c.io_size > SIZE_MAX / c.batch_depth)
-        return fail(kExitUsage, "--batch " + std::to_string(c.batch_depth) + " I/Os of " +
-                                    Num(c.io_size) + " bytes do not fit in memory");
+    std::uint64_t file_size = 0, size = 0;
+    if (!RegularFileSize(r, plain, file_size) || !RangeSize(r, file_size, size) ||
+        !FitsThreadsAndBatch(r, size / c.io_size))
+        return r;
     r.offset = c.offset;
 
-    RunShared s(c, c.offset, ios);
+    RunShared s(c, c.offset, size / c.io_size);
     s.plain_fd = plain;
-    if (c.workload == Workload::Read) {
-        s.pattern_mode = c.verify && LooksLikePatternFile(plain, c.offset, size);
-        r.pattern_checked = s.pattern_mode;
-    } else {
-        // A generation the range does not hold yet, so that written data
-        // cannot be mistaken for what was there.
-        Byte first[16];
-        ssize_t got = ::pread(plain, first, sizeof first, static_cast<off_t>(c.offset));
-        auto old = got > 0 ? PatternGeneration(first, static_cast<std::size_t>(got), c.offset)
-                           : std::nullopt;
-        s.generation = static_cast<std::uint8_t>(old ? *old + 1 : 1);
-        if (s.generation == 0) s.generation = 1;
-    }
-
-    std::vector<Worker> workers(c.threads);
-    for (unsigned t = 0; t < c.threads; ++t) {
-        workers[t].first = ios * t / c.threads;
-        workers[t].end = ios * (t + 1) / c.threads;
-    }
+    PrepareChecks(r, s);
+    std::vector<Worker> workers = ShareOut(s.ios, c.threads);
     Execute(r, s, workers);
     Release(workers);
     if (r.ok() && r.verified && !r.check.ok())
-        fail(kExitMismatch, "verify: " + Num(r.check.bad_bytes) + " byte(s) differ; the first at " +
-                                Describe(*r.check.first));
+        Fail(r, kExitMismatch, "verify: " + Num(r.check.bad_bytes) + " byte(s) differ; the first at " +
+                                   Describe(*r.check.first));
     return r;
 }
 

@@ -7,7 +7,7 @@
 // batch handles, device and host buffers, its worker threads) and releases it
 // before returning.  Call it from one thread at a time: the choice of
 // transfer path and of the simulated driver is process-wide.  Worker threads
-// share only atomics and a mutex-guarded outcome (RunShared in workload.cpp).
+// share only atomics and a mutex-guarded outcome (RunShared in worker.h).
 #pragma once
 
 #include <cstdint>
