@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "doctor_checks.h"
+#include "settings.h"  // the switches' names
 
 namespace doctor {
 
@@ -57,11 +58,11 @@ std::string LogProblems(const Report& report) {
 Summary Summarize(const Report& report) {
     const Facts& facts = report.facts;
     std::vector<std::string> no_direct;
-    if (facts.gds_disabled) no_direct.push_back("DGFILE_DISABLE_GDS is \"YES\"");
+    if (facts.gds_disabled) no_direct.push_back(std::string(kDisableDirectPath) + " is \"YES\"");
     if (!facts.device_usable) no_direct.push_back(facts.device_problem);
     if (!facts.pointer_query) no_direct.push_back("the GPU runtime has no pointer query");
     std::vector<std::string> no_cpu;
-    if (facts.cpu_disabled) no_cpu.push_back("DGFILE_DISABLE_CPU is \"YES\"");
+    if (facts.cpu_disabled) no_cpu.push_back(std::string(kDisableCpuFallback) + " is \"YES\"");
     if (!facts.copy_call) no_cpu.push_back("no application runtime provides dgMemcpy");
     std::vector<std::string> blockers = facts.path_problems;
     if (facts.gpu_count == 0) blockers.insert(blockers.begin(), "the runtime reports no GPU");

@@ -150,16 +150,17 @@ Finding LevelFinding(const LogSettings& s) {
     f.details["level"] = level_name;
     f.details["value"] = s.level_name;
     f.details["source"] = source;
+    // Without a known name the level is the library's lowest, "NONE".
     if (s.level_name.empty()) {
         f.status = Status::Info;
-        f.text = s.level_from_environment
-                     ? "NONE (DGFILE_DEBUG is set but empty, so log_level is not read): the "
-                       "log is silent"
-                     : "NONE (nothing set): the log is silent";
+        f.text = level_name + (s.level_from_environment
+                                   ? " (DGFILE_DEBUG is set but empty, so log_level is not read): "
+                                     "the log is silent"
+                                   : " (nothing set): the log is silent");
     } else if (!s.level_known) {
         f.status = Status::Warn;
         f.text = Quote(s.level_name) + " (from " + source + ") is no level name (" +
-                 LevelNames() + "): NONE, the log is silent";
+                 LevelNames() + "): " + level_name + ", the log is silent";
     } else {
         f.status = s.level == DGFILE_LOG_NONE ? Status::Info : Status::Ok;
         f.text = level_name + " (from " + source + ")";
