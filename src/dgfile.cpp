@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr const char* kDeviceNode = "/dev/qrvd";
-
 // The device connection: -1 when closed.  Stores happen only under g_mutex,
 // so that a test-and-open or test-and-close never interleaves with another;
 // transfers read it without the lock through the address each handle keeps,

@@ -33,8 +33,11 @@
 
 // ---- The kernel driver's transfer request ------------------------------------
 
+// The driver's device node: the connection the requests go through.
+inline constexpr const char* kDeviceNode = "/dev/qrvd";
+
 // One transfer between a file range and device memory, handed to the driver
-// behind /dev/qrvd.  The driver writes the bytes it moved back into `size`.
+// behind kDeviceNode.  The driver writes the bytes it moved back into `size`.
 struct qrvd_ioctl_file_inout_vram_args {
     __u32 gpu_id;      // owning GPU, from the pointer query
     __u64 handle;      // owning GPU's handle, from the pointer query

@@ -13,8 +13,6 @@
 
 namespace {
 
-// The settings file: fixed, no environment variable or call changes it.
-const char* const dgfileDefaultConfigFile = "/opt/tavo/etc/dgfile.ini";
 constexpr const char* kSection = "global";
 constexpr const char* kLevelNames[] = {"NONE", "WARN", "INFO", "DEBUG"};
 constexpr int kDefaultMaxFileSize = 10000;  // KiB
@@ -138,7 +136,7 @@ const char* log_level_name(int level) {
 
 LogSettings read_log_settings() {
     LogSettings s;
-    s.file = dgfileDefaultConfigFile;
+    s.file = kSettingsFile;
     const INIParser ini(s.file);
     for (const char* key : kLogSettingKeys) s.keys_given += !ini.getValue(kSection, key).empty();
 

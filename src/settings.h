@@ -49,6 +49,9 @@ int string_to_int(const char* str);
 
 // ---- The debug log's settings --------------------------------------------------------
 
+// The settings file: fixed, no environment variable or call changes it.
+inline constexpr const char* kSettingsFile = "/opt/tavo/etc/dgfile.ini";
+
 // "NONE", "WARN", "INFO", "DEBUG" for the levels 0 to 3; null otherwise.
 const char* log_level_name(int level);
 
@@ -75,7 +78,7 @@ enum class HomeUse {
 
 // Every value the log's set-up uses, as this process would read it now.
 struct LogSettings {
-    const char* file = nullptr;  // the settings file read (a fixed path)
+    const char* file = nullptr;  // the settings file read: kSettingsFile
     int keys_given = 0;          // keys of kLogSettingKeys with a nonempty value
 
     // The level: DGFILE_DEBUG whenever it is set (even empty), else

@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dgrt.h"
+#include "direct_io_probe.h"
 #include "pattern.h"
 #include "qrvd_sim.h"
 #include "report.h"

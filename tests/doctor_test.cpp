@@ -25,6 +25,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "program_run.h"
 #include "sandbox.h"
@@ -32,152 +33,8 @@
 namespace {
 
 using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
-
-// ---- A strict JSON reader (enough for the doctor's output) ---------------------
-
-struct Json {
-    enum class Kind { Null, Bool, Number, String, Array, Object } kind = Kind::Null;
-    bool boolean = false;
-    std::string text;  // a string's value or a number's digits
-    std::vector<Json> items;
-    // An object's members in order: names[i] names values[i].  (Two vectors,
-    // since a pair cannot hold the type being defined.)
-    std::vector<std::string> names;
-    std::vector<Json> values;
-
-    const Json& operator[](const std::string& key) const {
-        for (size_t i = 0; i < names.size(); ++i)
-            if (names[i] == key) return values[i];
-        static const Json missing;
-        ADD_FAILURE() << "no member \"" << key << "\"";
-        return missing;
-    }
-    bool Has(const std::string& key) const {
-        return std::find(names.begin(), names.end(), key) != names.end();
-    }
-    bool IsNull() const { return kind == Kind::Null; }
-    long long Int() const { return kind == Kind::Number ? std::stoll(text) : -999; }
-};
-
-class JsonReader {
-public:
-    explicit JsonReader(const std::string& text) : s_(text) {}
-
-    // Fails the test (and returns null) unless the whole text is one value.
-    Json Parse() {
-        Json value = Value();
-        Blank();
-        if (ok_ && at_ != s_.size()) Fail("trailing text");
-        return ok_ ? value : Json{};
-    }
-    bool ok() const { return ok_; }
-
-private:
-    void Fail(const char* what) {
-        if (ok_) ADD_FAILURE() << "bad JSON at " << at_ << ": " << what << "\n" << s_;
-        ok_ = false;
-    }
-    void Blank() {
-        while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\n' || s_[at_] == '\t')) ++at_;
-    }
-    bool Eat(char c) {
-        Blank();
-        if (at_ < s_.size() && s_[at_] == c) return ++at_, true;
-        return false;
-    }
-    bool Word(const char* word) {
-        std::string w(word);
-        if (s_.compare(at_, w.size(), w) != 0) return false;
-        at_ += w.size();
-        return true;
-    }
-    std::string String() {
-        std::string out;
-        if (!Eat('"')) return Fail("string expected"), out;
-        while (at_ < s_.size() && s_[at_] != '"') {
-            unsigned char c = static_cast<unsigned char>(s_[at_++]);
-            if (c < 0x20) return Fail("raw control character"), out;
-            if (c != '\\') {
-                out += static_cast<char>(c);
-                continue;
-            }
-            if (at_ >= s_.size()) break;
-            char e = s_[at_++];
-            switch (e) {
-            case '"': case '\\': case '/': out += e; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'u': {
-                if (at_ + 4 > s_.size()) return Fail("short \\u"), out;
-                unsigned code = static_cast<unsigned>(std::stoul(s_.substr(at_, 4), nullptr, 16));
-                at_ += 4;
-                if (code < 0x80) {
-                    out += static_cast<char>(code);
-                } else if (code < 0x800) {
-                    out += static_cast<char>(0xC0 | (code >> 6));
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                } else {
-                    out += static_cast<char>(0xE0 | (code >> 12));
-                    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                }
-                break;
-            }
-            default: return Fail("bad escape"), out;
-            }
-        }
-        if (!Eat('"')) Fail("unterminated string");
-        return out;
-    }
-    Json Value() {
-        Json v;
-        Blank();
-        if (at_ >= s_.size()) return Fail("value expected"), v;
-        char c = s_[at_];
-        if (c == '{') {
-            v.kind = Json::Kind::Object;
-            ++at_;
-            if (Eat('}')) return v;
-            do {
-                std::string key = String();
-                if (!Eat(':')) return Fail("':' expected"), v;
-                v.names.push_back(key);
-                v.values.push_back(Value());
-            } while (ok_ && Eat(','));
-            if (!Eat('}')) Fail("'}' expected");
-        } else if (c == '[') {
-            v.kind = Json::Kind::Array;
-            ++at_;
-            if (Eat(']')) return v;
-            do v.items.push_back(Value());
-            while (ok_ && Eat(','));
-            if (!Eat(']')) Fail("']' expected");
-        } else if (c == '"') {
-            v.kind = Json::Kind::String;
-            v.text = String();
-        } else if (Word("true") || Word("false")) {
-            v.kind = Json::Kind::Bool;
-            v.boolean = c == 't';
-        } else if (Word("null")) {
-            v.kind = Json::Kind::Null;
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
-            v.kind = Json::Kind::Number;
-            size_t start = at_++;
-            while (at_ < s_.size() && s_[at_] >= '0' && s_[at_] <= '9') ++at_;
-            v.text = s_.substr(start, at_ - start);
-        } else {
-            Fail("unexpected character");
-        }
-        return v;
-    }
-
-    const std::string& s_;
-    size_t at_ = 0;
-    bool ok_ = true;
-};
+// Copies, not const references: a missing member then reads as null.
+using Json = nlohmann::json;
 
 // ---- Running the doctor ---------------------------------------------------------------
 
@@ -231,22 +88,19 @@ Doctor RunDoctor(const std::vector<std::string>& args, const Situation& situatio
     return d;
 }
 
-// The doctor's JSON, parsed; the "checks" array is indexed by id (the last
-// of equal ids wins, so use ChecksWithId for paths and GPUs).
+// The doctor's JSON, parsed (strictly: valid UTF-8 too).
 struct Report {
     Json root;
     int exit_code = -1;
-    const Json& Check(const std::string& id) const {
-        for (const Json& c : root["checks"].items)
-            if (c["id"].text == id) return c;
-        static const Json missing;
-        ADD_FAILURE() << "no check " << id;
-        return missing;
+    Json Check(const std::string& id) const {
+        std::vector<Json> found = ChecksWithId(id);
+        if (found.empty()) ADD_FAILURE() << "no check " << id;
+        return found.empty() ? Json() : found.front();
     }
-    std::vector<const Json*> ChecksWithId(const std::string& id) const {
-        std::vector<const Json*> found;
-        for (const Json& c : root["checks"].items)
-            if (c["id"].text == id) found.push_back(&c);
+    std::vector<Json> ChecksWithId(const std::string& id) const {
+        std::vector<Json> found;
+        for (const Json& c : root.at("checks"))
+            if (c.at("id") == id) found.push_back(c);
         return found;
     }
 };
@@ -255,8 +109,8 @@ Report RunJson(std::vector<std::string> args, const Situation& situation = {}) {
     args.insert(args.begin(), "--json");
     Doctor d = RunDoctor(args, situation);
     EXPECT_EQ(d.lines.size(), 1u) << "one JSON line expected:\n" << d.out;
-    JsonReader reader(d.out);
-    Report r{reader.Parse(), d.exit_code};
+    Report r{Json::parse(d.out, nullptr, false), d.exit_code};
+    EXPECT_FALSE(r.root.is_discarded()) << "bad JSON:\n" << d.out;
     return r;
 }
 
@@ -310,20 +164,20 @@ TEST(Doctor, TheSimulatorGivesTheDirectPathAndItsGpus) {
     s.env = {{"QRVD_SIM", "1"}, {"QRV_SIM_GPUS", "2"}, {"QRV_SIM_MEM_SIZE", "64M"}};
     Report r = RunJson({}, s);
     EXPECT_EQ(r.exit_code, 0);
-    const Json& device = r.Check("device");
-    EXPECT_EQ(device["status"].text, "ok");
-    EXPECT_TRUE(device["details"]["simulated"].boolean);
-    EXPECT_TRUE(device["details"]["answers_request"].boolean);
-    EXPECT_TRUE(r.Check("gpu_runtime")["details"]["simulated"].boolean);
-    EXPECT_TRUE(r.Check("app_runtime")["details"]["copy_call"].boolean);
-    EXPECT_EQ(r.Check("gpus")["details"]["count"].Int(), 2);
+    Json device = r.Check("device");
+    EXPECT_EQ(device["status"], "ok");
+    EXPECT_EQ(device["details"]["simulated"], true);
+    EXPECT_EQ(device["details"]["answers_request"], true);
+    EXPECT_EQ(r.Check("gpu_runtime")["details"]["simulated"], true);
+    EXPECT_EQ(r.Check("app_runtime")["details"]["copy_call"], true);
+    EXPECT_EQ(r.Check("gpus")["details"]["count"], 2);
     auto gpus = r.ChecksWithId("gpu");
     ASSERT_EQ(gpus.size(), 2u);
-    for (const Json* gpu : gpus)  // 64 MiB less the page behind every allocation
-        EXPECT_EQ((*gpu)["details"]["largest_allocation"].Int(), 64 * 1024 * 1024 - 4096);
-    EXPECT_EQ(r.root["summary"]["mode"].text, "direct");
-    EXPECT_TRUE(r.root["summary"]["usable"].boolean);
-    EXPECT_EQ(r.root["summary"]["text"].text, "direct path available, CPU fallback too");
+    for (Json& gpu : gpus)  // 64 MiB less the page behind every allocation
+        EXPECT_EQ(gpu["details"]["largest_allocation"], 64 * 1024 * 1024 - 4096);
+    EXPECT_EQ(r.root["summary"]["mode"], "direct");
+    EXPECT_EQ(r.root["summary"]["usable"], true);
+    EXPECT_EQ(r.root["summary"]["text"], "direct path available, CPU fallback too");
 }
 
 TEST(Doctor, SimOptionChecksTheSimulatedPlatformWhateverQrvdSimAndTheNodeSay) {
@@ -391,16 +245,16 @@ TEST(Doctor, BadNumbersShowTheLibrarysOwnDiagnosisAndTheValueItUses) {
     s.settings = "[global]\nlog_level = info\nmax_file_size = 100KB\nmax_files = abc\n";
     Report r = RunJson({}, s);
     EXPECT_EQ(r.exit_code, 0);
-    const Json& size = r.Check("max_file_size");
-    EXPECT_EQ(size["status"].text, "warn");
-    EXPECT_EQ(size["details"]["effective"].Int(), 100);
-    EXPECT_EQ(size["details"]["message"].text,
+    Json size = r.Check("max_file_size");
+    EXPECT_EQ(size["status"], "warn");
+    EXPECT_EQ(size["details"]["effective"], 100);
+    EXPECT_EQ(size["details"]["message"],
               "Warning: contains additional non numeric characters '100KB' -> 'KB'");
-    const Json& files = r.Check("max_files");
-    EXPECT_EQ(files["status"].text, "warn");
-    EXPECT_EQ(files["details"]["effective"].Int(), 3);
-    EXPECT_EQ(files["details"]["message"].text, "Wrong string: abc");
-    EXPECT_EQ(r.root["summary"]["text"].text,
+    Json files = r.Check("max_files");
+    EXPECT_EQ(files["status"], "warn");
+    EXPECT_EQ(files["details"]["effective"], 3);
+    EXPECT_EQ(files["details"]["message"], "Wrong string: abc");
+    EXPECT_EQ(r.root["summary"]["text"],
               "CPU fallback only: /dev/qrvd is a regular file, not the driver's device; "
               "the debug log has 2 problems (see above)");
 
@@ -408,18 +262,18 @@ TEST(Doctor, BadNumbersShowTheLibrarysOwnDiagnosisAndTheValueItUses) {
     s.settings = "[global]\nlog_level = DEBUG\nmax_file_size = 3000000000\n"
                  "max_files = 99999999999999999999\n";
     r = RunJson({}, s);
-    EXPECT_EQ(r.Check("max_file_size")["details"]["effective"].Int(), 10000);
-    EXPECT_EQ(r.Check("max_file_size")["details"]["message"].text,
+    EXPECT_EQ(r.Check("max_file_size")["details"]["effective"], 10000);
+    EXPECT_EQ(r.Check("max_file_size")["details"]["message"],
               "wrong: Exceeding Int range '3000000000'");
-    EXPECT_EQ(r.Check("max_files")["details"]["effective"].Int(), 3);
-    EXPECT_EQ(r.Check("max_files")["details"]["message"].text,
+    EXPECT_EQ(r.Check("max_files")["details"]["effective"], 3);
+    EXPECT_EQ(r.Check("max_files")["details"]["message"],
               "Wrong: Numerical overflow '99999999999999999999'");
     s.settings = "[global]\nlog_level = WARN\nmax_file_size = -5\nmax_files = 0\n";
     r = RunJson({}, s);
-    EXPECT_EQ(r.Check("max_file_size")["status"].text, "warn");
-    EXPECT_EQ(r.Check("max_file_size")["details"]["effective"].Int(), -5);
-    EXPECT_EQ(r.Check("max_files")["status"].text, "ok");
-    EXPECT_EQ(r.Check("max_files")["details"]["effective"].Int(), 3);
+    EXPECT_EQ(r.Check("max_file_size")["status"], "warn");
+    EXPECT_EQ(r.Check("max_file_size")["details"]["effective"], -5);
+    EXPECT_EQ(r.Check("max_files")["status"], "ok");
+    EXPECT_EQ(r.Check("max_files")["details"]["effective"], 3);
 }
 
 TEST(Doctor, LevelNamesConsoleSwitchAndLineEndsAsTheLibraryReadsThem) {
@@ -540,12 +394,12 @@ TEST(Doctor, PathsThatDoNotExistOrAreNoFilesAreNotUsable) {
     EXPECT_EQ(r.exit_code, 1);
     auto paths = r.ChecksWithId("path");
     ASSERT_EQ(paths.size(), 2u);
-    EXPECT_EQ((*paths[0])["text"].text, "No such file or directory");
-    EXPECT_FALSE((*paths[0])["details"]["exists"].boolean);
-    EXPECT_TRUE((*paths[0])["details"]["o_direct"].IsNull());
-    EXPECT_TRUE(Has((*paths[1])["text"].text, "is a character device: not a file to transfer"));
-    EXPECT_EQ(r.root["summary"]["mode"].text, "none");
-    EXPECT_FALSE(r.root["summary"]["usable"].boolean);
+    EXPECT_EQ(paths[0]["text"], "No such file or directory");
+    EXPECT_EQ(paths[0]["details"]["exists"], false);
+    EXPECT_TRUE(paths[0]["details"]["o_direct"].is_null());
+    EXPECT_TRUE(Has(paths[1]["text"].get<std::string>(), "is a character device: not a file to transfer"));
+    EXPECT_EQ(r.root["summary"]["mode"], "none");
+    EXPECT_EQ(r.root["summary"]["usable"], false);
 }
 
 TEST(Doctor, AFileAndADirectoryThatTakeODirectPassAndNothingIsLeftBehind) {
@@ -563,14 +417,14 @@ TEST(Doctor, AFileAndADirectoryThatTakeODirectPassAndNothingIsLeftBehind) {
     EXPECT_EQ(r.exit_code, 0);
     auto paths = r.ChecksWithId("path");
     ASSERT_EQ(paths.size(), 3u);
-    for (const Json* p : paths) {
-        EXPECT_EQ((*p)["status"].text, "ok") << (*p)["text"].text;
-        EXPECT_TRUE((*p)["details"]["o_direct"].boolean);
-        EXPECT_FALSE((*p)["details"]["file_system"].text.empty());
+    for (Json& p : paths) {
+        EXPECT_EQ(p["status"], "ok") << p["text"];
+        EXPECT_EQ(p["details"]["o_direct"], true);
+        EXPECT_NE(p["details"]["file_system"], "");
     }
-    EXPECT_EQ((*paths[1])["details"]["kind"].text, "directory");
-    EXPECT_EQ((*paths[2])["label"].text, mine + "/\"odd\\name\t\xEF\xBF\xBD");  // U+FFFD
-    EXPECT_EQ(r.root["summary"]["mode"].text, "direct");
+    EXPECT_EQ(paths[1]["details"]["kind"], "directory");
+    EXPECT_EQ(paths[2]["label"], mine + "/\"odd\\name\t\xEF\xBF\xBD");  // U+FFFD
+    EXPECT_EQ(r.root["summary"]["mode"], "direct");
     // The directory test removed its scratch file.
     std::set<std::string> left;
     if (DIR* d = ::opendir(mine.c_str())) {
@@ -610,16 +464,16 @@ TEST(Doctor, TextAndJsonAgreeLineForLine) {
     s.settings = "[global]\nlog_level = INFO\nmax_files = 2x\n";
     Doctor text = RunDoctor({"/opt/tavo/etc"}, s);
     Report json = RunJson({"/opt/tavo/etc"}, s);
-    const auto& checks = json.root["checks"].items;
+    Json& checks = json.root["checks"];
     ASSERT_EQ(text.lines.size(), checks.size() + 1);
     static const std::map<std::string, std::string> kTags = {
         {"ok", "[ ok ]"}, {"info", "[info]"}, {"warn", "[warn]"}, {"fail", "[FAIL]"}};
     for (size_t i = 0; i < checks.size(); ++i) {
-        if (checks[i]["id"].text == "log_file_format") continue;  // names the process id
-        EXPECT_EQ(text.lines[i], kTags.at(checks[i]["status"].text) + " " +
-                                     checks[i]["label"].text + ": " + checks[i]["text"].text);
+        if (checks[i]["id"] == "log_file_format") continue;  // names the process id
+        auto field = [&](const char* name) { return checks[i][name].get<std::string>(); };
+        EXPECT_EQ(text.lines[i], kTags.at(field("status")) + " " + field("label") + ": " + field("text"));
     }
-    EXPECT_EQ(text.Summary(), "summary: " + json.root["summary"]["text"].text);
+    EXPECT_EQ(text.Summary(), "summary: " + json.root["summary"]["text"].get<std::string>());
     EXPECT_EQ(text.exit_code, json.exit_code);
 }
 

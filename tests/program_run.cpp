@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "direct_io_probe.h"
+
 extern char** environ;
 
 namespace programs {
@@ -24,27 +26,6 @@ std::string Drain(int fd) {
     while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     ::close(fd);
     return text;
-}
-
-bool TakesDirectIo(const std::string& dir) {
-    std::string pattern = dir + "/program-run-probe.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    ::close(fd);
-    int direct = ::open(name.data(), O_RDWR | O_DIRECT);
-    ::unlink(name.data());
-    if (direct < 0) return false;
-    void* block = nullptr;
-    bool ok = ::posix_memalign(&block, 4096, 4096) == 0;
-    if (ok) {
-        std::memset(block, 0, 4096);
-        ok = ::pwrite(direct, block, 4096, 0) == 4096;
-        std::free(block);
-    }
-    ::close(direct);
-    return ok;
 }
 
 }  // namespace
@@ -85,7 +66,7 @@ Run Start(const std::string& path, const std::vector<std::string>& args) {
 
 std::string DirectIoDir(const std::string& fallback) {
     for (const std::string& dir : {std::string("/var/tmp"), std::string("/tmp"), fallback})
-        if (TakesDirectIo(dir)) return dir;
+        if (dgbench::TakesDirectIo(dir)) return dir;
     return std::string();
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "direct_io_probe.h"
 #include "qrvd_sim.h"
 
 namespace simtest {
@@ -22,35 +23,8 @@ Bytes Pattern(size_t n, unsigned seed) {
     return b;
 }
 
-namespace {
-
-bool TakesDirectIo(const std::string& dir) {
-    std::string path = dir + "/sim-odirect-probe.XXXXXX";
-    std::vector<char> name(path.begin(), path.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    ::unlink(name.data());
-    std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    int direct = ::open(proc.c_str(), O_RDWR | O_DIRECT);
-    bool ok = false;
-    if (direct >= 0) {
-        void* block = nullptr;
-        if (::posix_memalign(&block, 4096, 4096) == 0) {
-            std::memset(block, 0, 4096);
-            ok = ::pwrite(direct, block, 4096, 0) == 4096;
-            std::free(block);
-        }
-        ::close(direct);
-    }
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
-
 const std::string& ScratchDir() {
-    static const std::string dir = TakesDirectIo("/tmp") ? "/tmp" : "/var/tmp";
+    static const std::string dir = dgbench::TakesDirectIo("/tmp") ? "/tmp" : "/var/tmp";
     return dir;
 }
 

@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "direct_io_probe.h"
 #include "report.h"
 #include "units.h"
 #include "workload.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // dgfile-doctor: is this machine ready for libdgfile's direct path?
 //
-//   dgfile-doctor [--json] [--sim] [PATH...]
+//   dgfile-doctor [--json] [--sim] [--] [PATH...]
 //
 // Prints one verdict line per thing the library depends on (the device node,
 // the two switches, the debug log's settings as the library reads them, the
@@ -15,11 +15,16 @@
 // libraries are then in the process (the build tree's doctor is linked with
 // them, the installed one is started with them preloaded: launcher.c).
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "doctor_checks.h"
+#include "files.h"     // the device node
+#include "settings.h"  // the settings file and the switches
 
 namespace {
 
@@ -27,19 +32,65 @@ constexpr int kUsable = 0;
 constexpr int kNotUsable = 1;
 constexpr int kUsage = 2;
 
-void Usage(std::FILE* out) {
-    std::fputs(
-        "usage: dgfile-doctor [--json] [--sim] [--] [PATH...]\n"
-        "Checks whether libdgfile can move file data to and from GPU memory here:\n"
-        "the device node /dev/qrvd, DGFILE_DISABLE_GDS and DGFILE_DISABLE_CPU, the\n"
-        "debug log settings in /opt/tavo/etc/dgfile.ini, the GPU runtimes and GPUs,\n"
-        "and whether the file system of each PATH (a file or a directory) accepts\n"
-        "O_DIRECT.\n"
-        "  --json   one JSON object instead of text lines\n"
-        "  --sim    check the simulated GPU platform instead of the machine's\n"
-        "           (QRVD_SIM=1 does the same)\n"
-        "Exit status: 0 direct path or CPU fallback usable, 1 not usable, 2 usage.\n",
-        out);
+struct Options {
+    bool json = false;
+    bool sim = false;
+    std::vector<std::string> paths;
+};
+
+// The synopsis in place of the generic "[OPTIONS]" one: the doctor has two.
+class HelpFormat : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App*, std::string) const override {
+        return "usage: dgfile-doctor [--json] [--sim] [--] [PATH...]\n";
+    }
+};
+
+void Describe(CLI::App& app, Options& o) {
+    app.description(std::string("Checks whether libdgfile can move file data to and from GPU ") +
+                    "memory here:\nthe device node " + kDeviceNode + ", " + kDisableDirectPath +
+                    " and " + kDisableCpuFallback + ",\nthe debug log settings in " + kSettingsFile +
+                    ", the GPU runtimes and GPUs,\nand whether the file system of each PATH (a "
+                    "file or a directory) accepts O_DIRECT.\n");
+    app.formatter(std::make_shared<HelpFormat>());
+    app.footer("Exit status: 0 direct path or CPU fallback usable, 1 not usable, 2 usage.");
+    app.add_flag("--json", o.json, "One JSON object instead of text lines")->disable_flag_override();
+    app.add_flag("--sim", o.sim,
+                 "Check the simulated GPU platform instead of the machine's\n(QRVD_SIM=1 does the same)")
+        ->disable_flag_override();
+    app.add_option("PATH", o.paths, "A file or a directory: does its file system accept O_DIRECT?")
+        ->type_name("");
+    // Unknown options are kept aside, to be named in the error.
+    app.allow_extras();
+}
+
+// The exit status when the command line ends the program (help, or a usage
+// error); nothing when the checks are to run.
+std::optional<int> Parse(int argc, char** argv, Options& o) {
+    CLI::App app{"", "dgfile-doctor"};
+    Describe(app, o);
+    std::string error;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+    }
+    // "--" ends the options; CLI11 keeps it among the extras.
+    for (const std::string& extra : app.remaining())
+        if (error.empty() && extra != "--") error = "unknown option '" + extra + "'";
+    if (!error.empty()) {
+        std::fprintf(stderr, "dgfile-doctor: %s\n%s", error.c_str(), app.help().c_str());
+        return kUsage;
+    }
+    for (const std::string& path : o.paths) {
+        if (path.empty()) {
+            std::fprintf(stderr, "dgfile-doctor: an empty path names no file\n");
+            return kUsage;
+        }
+    }
+    return std::nullopt;
 }
 
 const char* Tag(doctor::Status status) {
@@ -59,69 +110,37 @@ void PrintText(const doctor::Report& report, const doctor::Summary& summary) {
 }
 
 void PrintJson(const doctor::Report& report, const doctor::Summary& summary) {
-    using doctor::json::Value;
-    Value checks = Value::Array();
+    using doctor::Json;
+    Json checks = Json::array();
     for (const doctor::Finding& f : report.findings) {
-        checks.Push(Value::Object()
-                        .Set("id", f.id)
-                        .Set("status", doctor::StatusName(f.status))
-                        .Set("label", f.label)
-                        .Set("text", f.text)
-                        .Set("details", f.details));
+        checks.push_back({{"id", f.id},
+                          {"status", doctor::StatusName(f.status)},
+                          {"label", f.label},
+                          {"text", f.text},
+                          {"details", f.details}});
     }
-    Value root = Value::Object();
-    root.Set("checks", std::move(checks));
-    root.Set("summary", Value::Object()
-                            .Set("usable", summary.usable)
-                            .Set("mode", summary.mode)
-                            .Set("text", summary.text));
-    std::string out;
-    root.Write(out);
-    std::printf("%s\n", out.c_str());
+    const Json root = {
+        {"checks", std::move(checks)},
+        {"summary", {{"usable", summary.usable}, {"mode", summary.mode}, {"text", summary.text}}}};
+    // File names need not be UTF-8: bytes that are not become U+FFFD.
+    std::printf("%s\n", root.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool json = false;
-    bool sim = false;
-    std::vector<std::string> paths;
-    bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-            if (std::strcmp(arg, "--json") == 0) {
-                json = true;
-            } else if (std::strcmp(arg, "--sim") == 0) {
-                sim = true;
-            } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-                Usage(stdout);
-                return kUsable;
-            } else if (std::strcmp(arg, "--") == 0) {
-                options_done = true;
-            } else {
-                std::fprintf(stderr, "dgfile-doctor: unknown option '%s'\n", arg);
-                Usage(stderr);
-                return kUsage;
-            }
-            continue;
-        }
-        if (arg[0] == '\0') {
-            std::fprintf(stderr, "dgfile-doctor: an empty path names no file\n");
-            return kUsage;
-        }
-        paths.emplace_back(arg);
-    }
+    Options o;
+    if (std::optional<int> status = Parse(argc, argv, o)) return *status;
 
     doctor::Report report;
-    doctor::CheckDevice(report, sim);
+    doctor::CheckDevice(report, o.sim);
     doctor::CheckSwitches(report);
     doctor::CheckSettings(report);
     doctor::CheckRuntimes(report);
-    for (const std::string& path : paths) doctor::CheckPath(report, path);
+    for (const std::string& path : o.paths) doctor::CheckPath(report, path);
     doctor::Summary summary = doctor::Summarize(report);
 
-    if (json)
+    if (o.json)
         PrintJson(report, summary);
     else
         PrintText(report, summary);

@@ -2,23 +2,33 @@
 // The checks of dgfile-doctor.  Each looks at one thing libdgfile depends on,
 // the way the library itself will meet it, and adds one finding (a verdict
 // line) to the report; the summary then says which transfer path works.
+// One file per concern: doctor_device.cpp (the device node),
+// doctor_settings.cpp (the switches, the settings file and the debug log's
+// values), doctor_runtimes.cpp (the runtimes and GPUs), doctor_paths.cpp
+// (the file systems of the paths), doctor_report.cpp (the summary and what
+// the checks share).
 //
 // The settings are read with the library's own reader (settings.h, from the
 // object library), so the doctor shows exactly the values and messages the
-// library will use, and the switches are judged by the library's own test.  Nothing here opens a library entry point: the
-// doctor never sets the log up, creates no log directory or file, and keeps
-// the device node open only while it looks at it.
+// library will use, and the switches are judged by the library's own test.
+// Nothing here opens a library entry point: the doctor never sets the log
+// up, creates no log directory or file, and keeps the device node open only
+// while it looks at it.
 //
 // Single-threaded: main() runs the checks one after another.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "doctor_json.h"
+#include <nlohmann/json.hpp>
 
 namespace doctor {
+
+using Json = nlohmann::ordered_json;  // members stay in the order they are set
 
 enum class Status { Ok, Info, Warn, Fail };
 
@@ -32,7 +42,7 @@ struct Finding {
     Status status = Status::Info;
     std::string label;  // what was looked at, e.g. "/dev/qrvd"
     std::string text;   // the verdict, one line
-    json::Value details = json::Value::Object();
+    Json details = Json::object();
     bool log_setting = false;  // about the debug log (never blocks transfers)
 };
 
@@ -51,6 +61,8 @@ struct Facts {
 struct Report {
     std::vector<Finding> findings;
     Facts facts;
+
+    void Add(Finding finding) { findings.push_back(std::move(finding)); }
 };
 
 struct Summary {
@@ -68,5 +80,12 @@ void CheckRuntimes(Report& report);   // GPU runtime, application runtime, GPUs
 void CheckPath(Report& report, const std::string& path);
 
 Summary Summarize(const Report& report);
+
+// ---- Shared by the checks ----------------------------------------------------
+
+std::string Quote(const std::string& text);  // in double quotes
+std::string ErrorText(int error);            // strerror
+const char* FileKind(mode_t mode);           // "regular file", "directory", ...
+Json TextOrNull(const std::string& text);    // null for an empty text
 
 }  // namespace doctor

@@ -474,25 +474,4 @@ CreateResult CreatePatternFile(const std::string& path, std::uint64_t size) {
     return out;
 }
 
-bool TakesDirectIo(const std::string& dir) {
-    std::string path = dir + "/.dgfile-bench-probe.XXXXXX";
-    std::vector<char> name(path.begin(), path.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    int direct = ::open(name.data(), O_RDWR | O_DIRECT | O_CLOEXEC);
-    ::unlink(name.data());
-    ::close(fd);
-    if (direct < 0) return false;
-    bool ok = false;
-    void* block = nullptr;
-    if (::posix_memalign(&block, 4096, 4096) == 0) {
-        std::memset(block, 0, 4096);
-        ok = ::pwrite(direct, block, 4096, 0) == 4096;
-        std::free(block);
-    }
-    ::close(direct);
-    return ok;
-}
-
 }  // namespace dgbench

@@ -118,7 +118,4 @@ struct CreateResult {
 };
 CreateResult CreatePatternFile(const std::string& path, std::uint64_t size);
 
-// Whether files in `dir` can be opened for direct I/O and written that way.
-bool TakesDirectIo(const std::string& dir);
-
 }  // namespace dgbench
