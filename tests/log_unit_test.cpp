@@ -580,10 +580,11 @@ TEST(EnvSwitch, OnlyExactlyYesSwitchesOn) {
     const std::pair<std::optional<std::string>, bool> cases[] = {
         {"YES", true}, {"yes", false}, {"YES ", false}, {"", false}, {"1", false},
         {std::nullopt, false}};
-    for (const auto& [value, on] : cases) {
+    for (const auto& [value, expected] : cases) {
         sandbox::Options o;
         o.env = {{kDisableCpuFallback, value}};
-        auto r = sandbox::Run(o, [&] {
+        const bool on = expected;  // clang 14 cannot capture a structured binding
+        auto r = sandbox::Run(o, [on] {
             EXPECT_EQ(env_switch_on(kDisableCpuFallback), on);
             EXPECT_FALSE(env_switch_on(kDisableDirectPath));  // cleared by the sandbox
         });
