@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // File handles and the four file entry points, through the shipped library
 // and the simulated platform, each case in its own sandboxed child.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +29,48 @@
 #include "qrvd_sim.h"
 #include "sandbox.h"
 #include "transfer_util.h"
+
+// ---- Platform calls this program answers itself ------------------------------
+// The library's fstat, gettimeofday and runtime copy bind to these
+// definitions first.  Each passes straight through until a case sets its
+// switch: a file whose stated size understates its content, a wall clock that
+// steps back at every reading, a copy that waits until it is let go.
+namespace interposed {
+std::atomic<int> understated_fd{-1};
+std::atomic<off_t> stated_size{0};
+std::atomic<bool> clock_steps_back{false};
+enum Gate { kOpen, kArmed, kHeld };
+std::atomic<int> copy_gate{kOpen};  // kArmed: the next copy waits as kHeld until kOpen
+
+template <typename Fn>
+Fn Next(const char* name) {
+    return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
+}
+}  // namespace interposed
+
+extern "C" int fstat(int fd, struct stat* st) noexcept {
+    static const auto next = interposed::Next<int (*)(int, struct stat*)>("fstat");
+    const int result = next(fd, st);
+    if (result == 0 && fd == interposed::understated_fd.load()) st->st_size = interposed::stated_size;
+    return result;
+}
+
+extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict tz) noexcept {
+    static const auto next = interposed::Next<int (*)(struct timeval*, void*)>("gettimeofday");
+    static std::atomic<long> steps{0};
+    const int result = next(tv, tz);
+    if (result == 0 && interposed::clock_steps_back) tv->tv_sec -= ++steps;
+    return result;
+}
+
+extern "C" int dgMemcpy(void* dst, const void* src, std::size_t count, enum _dgMemcpyKind kind) {
+    static const auto next =
+        interposed::Next<int (*)(void*, const void*, std::size_t, _dgMemcpyKind)>("dgMemcpy");
+    int armed = interposed::kArmed;
+    if (interposed::copy_gate.compare_exchange_strong(armed, interposed::kHeld))
+        while (interposed::copy_gate.load() == interposed::kHeld) ::usleep(1000);
+    return next(dst, src, count, kind);
+}
 
 namespace {
 
@@ -571,6 +616,40 @@ TEST(Fallback, ReadOfAHugeSizeFromASmallFileCostsTheFilesSize) {
     EXPECT_SANDBOX_OK(r);
 }
 
+// Regression: a read of 32 MiB or more sized its host buffer by the file's
+// stated size and moved nothing when that was 0, although read() delivers
+// the data (user-space and network file systems state such sizes, and a
+// growing file outruns its size).  The count is what read() delivers, and
+// host memory still follows what the file holds, not the request.
+TEST(Fallback, AFileThatUnderstatesItsSizeIsReadToItsEnd) {
+    auto opts = Logged();
+    opts.device_node = false;
+    auto r = sandbox::Run(opts, [] {
+        constexpr std::size_t kHeld = 3 << 20, kAsked = 64 << 20;
+        TempFile file(kHeld);
+        const int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t fh = Register(fd);
+        DeviceBuffer dev(kAsked);
+        interposed::understated_fd = fd;
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        for (off_t stated : {off_t{0}, off_t{1} << 20}) {
+            interposed::stated_size = stated;
+            EXPECT_EQ(dgFileRead(fh, dev.ptr, kAsked, 0, 0), static_cast<ssize_t>(kHeld));
+            EXPECT_EQ(dgFileRead(fh, dev.ptr, kAsked - kHeld, 4096, kHeld),
+                      static_cast<ssize_t>(kHeld - 4096));
+        }
+        ::getrusage(RUSAGE_SELF, &after);
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
+        EXPECT_TRUE(MatchesFile(dev.View(), kHeld, 0));
+        EXPECT_TRUE(MatchesFile(dev.View() + kHeld, kHeld - 4096, 4096));
+        interposed::understated_fd = -1;
+        dgFileHandleDeregister(fh);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
 TEST(Fallback, AHostBufferThatCannotBeAllocatedFailsCleanly) {
     auto opts = Logged();
     opts.device_node = false;
@@ -908,6 +987,36 @@ TEST(Stats, OnePerProcessNothingWhenOffOrAfterUnderscoreExit) {
               "statistics are collected\n");
 }
 
+// Regression: the statistics timed the direct path and the CPU copy with the
+// wall clock, and a step back added about 2^64 microseconds to the totals.
+// The log's timing record keeps the wall clock's reading.
+TEST(Stats, AWallClockSteppingBackNeverReachesTheFigures) {
+    auto opts = Logged({{"DGFILE_STATS", std::string(kStatsDir) + "/clock.json"},
+                        {"DGFILE_STATS_FORMAT", "json"}});
+    auto r = sandbox::Run(opts, [] {
+        ASSERT_EQ(RunToExit([] {
+                      qrvd_sim_set_enabled(1);
+                      TempFile file(65536);
+                      const int fd = file.Open(O_RDWR | O_DIRECT);
+                      DGfileHandle_t fh = Register(fd);
+                      DeviceBuffer dev(65536);
+                      interposed::clock_steps_back = true;
+                      EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 0, 0), 4096);  // direct
+                      EXPECT_EQ(dgFileRead(fh, dev.ptr, 100, 0, 0), 100);    // CPU copy
+                      interposed::clock_steps_back = false;
+                      dgFileHandleDeregister(fh);
+                      ::close(fd);
+                  }),
+                  0);
+        const json stats = json::parse(sandbox::ReadFile(std::string(kStatsDir) + "/clock.json"));
+        for (const char* path : {"direct", "cpu_copy"}) {
+            EXPECT_EQ(stats["paths"][path]["transfers"], 1) << path;
+            EXPECT_LT(stats["paths"][path]["microseconds"].get<std::uint64_t>(), 10000000u) << path;
+        }
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
 // ---- Concurrency ---------------------------------------------------------------------
 
 // Threads read and write disjoint ranges through one shared handle and through
@@ -1058,6 +1167,93 @@ TEST(Concurrency, ThreadsOnSharedAndOwnHandlesMoveEveryByte) {
         auto r = sandbox::Run(opts, [direct] { ManyThreads(direct); });
         EXPECT_SANDBOX_OK(r) << (direct ? "direct" : "fallback");
     }
+}
+
+// ---- fork --------------------------------------------------------------------------
+
+// Waits up to `seconds` for `pid`; kills it when it is still running then.
+// Returns its exit code, or -1 when it had to be killed or did not exit.
+int ExitCodeWithin(pid_t pid, int seconds) {
+    int status = 0;
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ::usleep(10000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
+
+// Regression: a child made by fork while other threads of the parent held
+// the library's locks (one in a CPU copy, holding its handle's lock and its
+// file's; one a batch request inside a slow driver request, holding its
+// handle's lock) blocked for ever on the first of them it needed.  The
+// child transfers through a new handle on the same file and through both
+// busy handles, and the inherited batch, whose request never runs in the
+// child, ends there instead of being waited for.
+TEST(Fork, AChildNeverWaitsForLocksItsParentsThreadsHeld) {
+    auto r = sandbox::Run(sandbox::Options(), [] {
+        qrvd_sim_set_enabled(1);
+        TempFile file(1 << 20);
+        const int fd = file.Open(O_RDWR | O_DIRECT);
+        DGfileHandle_t copying = Register(fd), requesting = Register(fd);
+        DeviceBuffer dev(1 << 20);
+        interposed::copy_gate = interposed::kArmed;
+        // 5000 bytes: the driver refuses a misaligned O_DIRECT transfer.
+        std::thread copier([&] { EXPECT_EQ(dgFileRead(copying, dev.ptr, 5000, 0, 0), 5000); });
+        while (interposed::copy_gate.load() != interposed::kHeld) ::usleep(1000);
+        ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_DELAY, 500000, 1), 0);
+        DGfileBatchHandle_t batch = nullptr;
+        ASSERT_EQ(dgFileBatchIOSetUp(&batch, 1).err, DG_FILE_SUCCESS);
+        DGfileIOParams_t request{};
+        request.mode = DGFILE_BATCH;
+        request.opcode = DGFILE_READ;
+        request.fh = requesting;
+        request.u.batch = {dev.ptr, 65536, 65536, 4096};
+        ASSERT_EQ(dgFileBatchIOSubmit(batch, 1, &request, 0).err, DG_FILE_SUCCESS);
+        qrvd_sim_counters c{};
+        do {
+            ::usleep(1000);
+            qrvd_sim_get_counters(&c);
+        } while (c.requests < 2);
+
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            qrvd_sim_clear_fault();
+            interposed::copy_gate = interposed::kOpen;
+            const int own = file.Open(O_RDWR | O_DIRECT);
+            DGfileHandle_t fresh = Register(own);
+            dgMemset(dev.ptr, 0xee, 1 << 20);
+            bool ok = dgFileRead(fresh, dev.ptr, 5000, 8192, 0) == 5000 &&
+                      dgFileRead(copying, dev.At(16384), 5000, 16384, 0) == 5000 &&
+                      dgFileRead(requesting, dev.At(32768), 4096, 32768, 0) == 4096 &&
+                      MatchesFile(dev.View(), 5000, 8192) &&
+                      MatchesFile(dev.View() + 16384, 5000, 16384) &&
+                      MatchesFile(dev.View() + 32768, 4096, 32768);
+            DGfileIOEvents_t event{};
+            unsigned nr = 1;
+            ok = ok && dgFileBatchIOGetStatus(batch, 1, &nr, &event, nullptr).err == 0 &&
+                 nr == 1 && event.status == DGFILE_CANCELED && event.ret == SIZE_MAX;
+            dgFileBatchIODestroy(batch);
+            dgFileHandleDeregister(fresh);
+            sandbox::ExitChild(ok ? 0 : 1);
+        }
+        EXPECT_EQ(ExitCodeWithin(child, 20), 0) << "the child hung or failed";
+        interposed::copy_gate = interposed::kOpen;
+        copier.join();
+        DGfileIOEvents_t event{};
+        unsigned nr = 1;
+        ASSERT_EQ(dgFileBatchIOGetStatus(batch, 1, &nr, &event, nullptr).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(event.status, DGFILE_COMPLETE);
+        EXPECT_EQ(event.ret, 4096u);
+        dgFileBatchIODestroy(batch);
+        dgFileHandleDeregister(copying);
+        dgFileHandleDeregister(requesting);
+        ::close(fd);
+    });
+    EXPECT_SANDBOX_OK(r);
 }
 
 }  // namespace
