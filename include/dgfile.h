@@ -25,6 +25,17 @@
  *    that stays the application's responsibility.  The exceptions are the
  *    REQUIRES notes below: nothing may use what is being closed or released,
  *    and one batch handle takes calls from one thread at a time.
+ *  - fork(): a child never waits for a thread of its parent.  It may
+ *    register new handles and transfer through them and through the handles
+ *    it inherited, even one a thread of the parent was transferring through
+ *    at the fork.  A batch in flight at the fork does not run on in the
+ *    child: its requests unfinished there complete as DGFILE_CANCELED with
+ *    ret all bits set (what they did in the parent is unknown to the child),
+ *    and the batch handle may then be polled, reused and destroyed.
+ *    Inherited descriptors share their open file (status flags, position)
+ *    with the parent: CPU copies on one from both processes at once are the
+ *    application's own concurrent use; a descriptor the child opens itself
+ *    is its own.
  *  - The records below are a binary interface for LP64 Linux: their field
  *    order, widths, offsets and sizes are fixed, and checked at compile time.
  *
@@ -191,7 +202,7 @@ typedef enum DGFILEStatus_enum {
     DGFILE_WAITING = 1,   /* never set by the library */
     DGFILE_PENDING = 2,   /* submitted, not finished */
     DGFILE_INVALID = 4,   /* never set by the library */
-    DGFILE_CANCELED = 8,  /* the batch was cancelled */
+    DGFILE_CANCELED = 8,  /* cancelled; in a child, in flight at fork() */
     DGFILE_COMPLETE = 16, /* the transfer ran; see ret for its result */
     DGFILE_TIMEOUT = 32,  /* never set by the library */
     DGFILE_FAILED = 64    /* never set by the library */
@@ -308,9 +319,12 @@ DGFILE_API void dgFileHandleDeregister(DGfileHandle_t fh);
  *    nothing moves and the result is -1 (the driver is still offered the
  *    request and refuses such a range itself); a pointer the runtime does
  *    not know is copied as the runtime's copy call decides;
- *  - a read of a regular file commits host memory only for what lies
- *    between file_offset and the end of the file, whatever size asks for; a
- *    write takes a host buffer of size bytes.
+ *  - a read moves what read() delivers, whatever the file's stated size
+ *    says (file systems may state less than a file holds, and a file may
+ *    grow while it is read); the host memory it commits follows what the
+ *    file delivers from file_offset on (at most about twice that), not
+ *    size, and when that memory runs out part-way the bytes read so far
+ *    count as after an error; a write takes a host buffer of size bytes.
  * REQUIRES: the handle stays registered until the call returns. */
 DGFILE_API ssize_t dgFileRead(DGfileHandle_t fh, void* devPtr_base,
                               size_t size, off_t file_offset,

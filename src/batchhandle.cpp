@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "files.h"
@@ -42,7 +43,7 @@ void finish(batch_task_t* task, ssize_t result) {
     DGfileStatus_t expected = DGFILE_PENDING;
     status_of(*task).compare_exchange_strong(expected, DGFILE_COMPLETE, std::memory_order_release,
                                              std::memory_order_relaxed);
-    std::lock_guard<std::mutex> lock(*task->mutex);
+    std::lock_guard<fork_safe_mutex> lock(*task->mutex);
     task->runing_nr->fetch_sub(1, std::memory_order_release);
 }
 
@@ -54,7 +55,7 @@ void* batch_thread(void* targ) {
         // Cancelled before it started: no transfer, the result stays 0.
         if (stats::on()) stats::request_finished();
         task->transferred.store(true, std::memory_order_release);
-        std::lock_guard<std::mutex> lock(*task->mutex);
+        std::lock_guard<fork_safe_mutex> lock(*task->mutex);
         task->runing_nr->fetch_sub(1, std::memory_order_release);
         return nullptr;
     }
@@ -100,15 +101,17 @@ batch_handle_t::batch_handle_t(const std::atomic<int>* qrvdfd_, unsigned max_nr_
 }
 
 batch_handle_t::~batch_handle_t() {
+    after_fork();
     while (runing_nr.load(std::memory_order_acquire) != 0) ::usleep(1);
-    { std::lock_guard<std::mutex> lock(mutex); }  // the last thread has left the mutex
+    { std::lock_guard<fork_safe_mutex> lock(mutex); }  // the last thread has left the mutex
     delete[] tasks;
 }
 
 DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp, unsigned flags) {
     if (nr > max_nr || iocbp == nullptr || flags != 0) return DG_FILE_BATCH_SUBMIT_FAILED;
+    after_fork();
     for (;;) {
-        std::unique_lock<std::mutex> lock(mutex);
+        std::unique_lock<fork_safe_mutex> lock(mutex);
         if (runing_nr.load(std::memory_order_relaxed) != 0) {
             // A request thread marks its slot complete just before it leaves
             // the count, so a caller that has collected every completion can
@@ -123,6 +126,7 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
         // cannot reach 0 while later threads of this batch are being created.
         runing_nr.store(nr, std::memory_order_relaxed);
         cur_nr = nr;
+        generation = fork_generation();
         break;
     }
     if (stats::on()) stats::batch_submitted(nr);
@@ -163,6 +167,7 @@ DGfileOpError batch_handle_t::get_status(unsigned min_nr, unsigned* nr, DGfileIO
     // A capacity below min_nr could never be satisfied, and records cannot
     // be written through a null array.
     if (capacity < min_nr || (capacity > 0 && iocbp == nullptr)) return DG_FILE_INVALID_VALUE;
+    after_fork();
 
     unsigned count = 0;
     for (;;) {
@@ -189,8 +194,32 @@ DGfileOpError batch_handle_t::get_status(unsigned min_nr, unsigned* nr, DGfileIO
 }
 
 DGfileOpError batch_handle_t::cancel() {
+    after_fork();
     if (cur_nr != 0 && stats::on()) stats::batch_cancelled();
     for (unsigned i = 0; i < cur_nr; ++i)
         status_of(tasks[i]).store(DGFILE_CANCELED, std::memory_order_relaxed);
     return DG_FILE_SUCCESS;
+}
+
+// In a child made by fork while a batch was in flight, the request threads
+// do not exist: a request whose transfer was over completes as it would have
+// (its result is in the slot), every other one ends DGFILE_CANCELED with the
+// result of a failed transfer, since what it did in the parent is unknown
+// here, and nothing is running any more.
+void batch_handle_t::after_fork() {
+    if (generation == 0 || generation == fork_generation()) return;
+    for (unsigned i = 0; i < cur_nr; ++i) {
+        batch_task_t& t = tasks[i];
+        if (t.transferred.load(std::memory_order_acquire)) {
+            DGfileStatus_t expected = DGFILE_PENDING;
+            status_of(t).compare_exchange_strong(expected, DGFILE_COMPLETE,
+                                                 std::memory_order_relaxed);
+        } else {
+            ret_of(t).store(static_cast<std::size_t>(-1), std::memory_order_relaxed);
+            t.transferred.store(true, std::memory_order_relaxed);
+            status_of(t).store(DGFILE_CANCELED, std::memory_order_relaxed);
+        }
+    }
+    runing_nr.store(0, std::memory_order_relaxed);
+    generation = fork_generation();
 }

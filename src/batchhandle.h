@@ -8,25 +8,30 @@
 // detached request thread per submitted request runs concurrently with them.
 // Locks: the handle's `mutex` guards the running counter's updates and
 // submit's admission; it is never held across a transfer or a log call and
-// nothing else is locked under it.  A slot's `events.status` and
-// `events.ret` are shared with the request thread without the lock and are
-// only ever touched atomically (see batchhandle.cpp).
+// nothing else is locked under it (src/README.md has the whole order).  A
+// slot's `events.status` and `events.ret` are shared with the request thread
+// without the lock and are only ever touched atomically (see
+// batchhandle.cpp).
+// fork: the request threads of a batch in flight do not exist in a child.
+// Its first call on the handle ends those requests there (after_fork), so
+// that nothing in the child waits for them; the mutex is fork-safe.
 #pragma once
 
 #include <time.h>
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
+#include <cstdint>
 
 #include "dgfile.h"
+#include "fork_safe_mutex.h"
 
 // One request slot.  Everything but events.status and events.ret belongs to
 // the caller's thread, except that the slot's request thread reads `params`
 // after its creation (which orders it after submit's copy).
 struct batch_task_t {
     const std::atomic<int>* qrvdfd;     // the device descriptor; not read here
-    std::mutex* mutex;                  // the owning handle's mutex
+    fork_safe_mutex* mutex;             // the owning handle's mutex
     std::atomic<unsigned>* runing_nr;   // the owning handle's running counter
     bool checked;                       // handed out by get_status this batch
     // Set by the request thread once its transfer is over (or was skipped),
@@ -59,11 +64,15 @@ public:
 private:
     batch_handle_t(const std::atomic<int>* qrvdfd, unsigned max_nr, batch_task_t* tasks);
     bool transfers_finished();
+    void after_fork();
 
     const std::atomic<int>* const qrvdfd;
     const unsigned max_nr;             // constant after construction
     unsigned cur_nr = 0;               // size of the current batch; caller's thread only
     std::atomic<unsigned> runing_nr{0};  // updated under mutex; polled by the destructor
     batch_task_t* const tasks;         // max_nr slots
-    std::mutex mutex;
+    fork_safe_mutex mutex;
+    // The fork generation the current batch's threads run in; caller's
+    // thread only.
+    std::uint32_t generation = 0;
 };

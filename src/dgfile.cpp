@@ -18,6 +18,7 @@
 
 #include "batchhandle.h"
 #include "files.h"
+#include "fork_safe_mutex.h"
 #include "log.h"
 #include "settings.h"
 #include "stats.h"
@@ -28,9 +29,12 @@ namespace {
 // The device connection: -1 when closed.  Stores happen only under g_mutex,
 // so that a test-and-open or test-and-close never interleaves with another;
 // transfers read it without the lock through the address each handle keeps,
-// which is why every access is atomic.
+// which is why every access is atomic.  g_mutex is fork-safe: a child finds
+// it free even if a thread of the parent was opening the connection (the
+// child then opens its own).  Constant-initialised: usable before any
+// constructor runs.
 std::atomic<int> fd{-1};
-std::mutex g_mutex;  // constant-initialised: usable before any constructor runs
+constinit fork_safe_mutex g_mutex;
 
 DGfileError_t make_status(DGfileOpError err) { return DGfileError_t{err}; }
 
@@ -38,8 +42,8 @@ DGfileError_t make_status(DGfileOpError err) { return DGfileError_t{err}; }
 // between connections.
 bool direct_path_disabled() { return env_switch_on(kDisableDirectPath); }
 
-// REQUIRES: g_mutex held.
-DGfileError_t driver_open() {
+// REQUIRES: g_mutex held; `counting` from stats::on() before it was taken.
+DGfileError_t driver_open(bool counting) {
     DGfileError_t result = make_status(DG_FILE_SUCCESS);
     if (direct_path_disabled()) return result;  // an open connection stays open
     if (fd.load() == -1) {
@@ -49,7 +53,7 @@ DGfileError_t driver_open() {
         if (opened < 0) {
             result = make_status(DG_FILE_DEVICE_NOT_FOUND);
             opened = -1;
-        } else if (stats::on()) {
+        } else if (counting) {
             stats::device_opened();
         }
         fd.store(opened);
@@ -57,10 +61,12 @@ DGfileError_t driver_open() {
     return result;
 }
 
-// The lazy open used by the entry points.
+// The lazy open used by the entry points.  Whether the statistics count is
+// decided before the lock: their first use calibrates a clock.
 DGfileError_t dg_file_driver_open() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return driver_open();
+    const bool counting = stats::on();
+    std::lock_guard<fork_safe_mutex> lock(g_mutex);
+    return driver_open(counting);
 }
 
 // The size settings change nothing on this path: each call is logged, opens
@@ -92,12 +98,13 @@ DGfileError_t dgFileDriverOpen(void) {
 
 DGfileError_t dgFileDriverClose(void) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
-    std::lock_guard<std::mutex> lock(g_mutex);
+    const bool counting = stats::on();
+    std::lock_guard<fork_safe_mutex> lock(g_mutex);
     int open_fd = fd.load();
     if (open_fd != -1) {
         ::close(open_fd);  // a failing close still ends the connection
         fd.store(-1);
-        if (stats::on()) stats::device_closed();
+        if (counting) stats::device_closed();
     }
     return make_status(DG_FILE_SUCCESS);
 }

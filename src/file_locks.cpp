@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "file_locks.h"
 
+#include <pthread.h>
+
 #include <map>
+#include <mutex>
 #include <new>
 
 namespace {
@@ -15,9 +18,22 @@ std::map<std::pair<dev_t, ino_t>, file_lock_t>& registry() {
     return *locks;
 }
 
+// The registry's mutex is held across fork: a thread of the parent may be
+// inside the map when another forks.  Registered before the mutex is first
+// taken, so every fork that can find it held runs the handlers.
+void register_fork_handlers() {
+    static const bool registered = [] {
+        ::pthread_atfork([] { registry_mutex.lock(); }, [] { registry_mutex.unlock(); },
+                         [] { registry_mutex.unlock(); });
+        return true;
+    }();
+    (void)registered;
+}
+
 }  // namespace
 
 file_lock_t* file_lock_acquire(dev_t dev, ino_t ino) {
+    register_fork_handlers();
     std::lock_guard<std::mutex> guard(registry_mutex);
     try {
         auto key = std::make_pair(dev, ino);

@@ -14,18 +14,21 @@
 // Owns: the registry of locks, one per file with a registered handle,
 // reference-counted by the handles.  Callers: file_handle_t (registration,
 // deregistration, each CPU copy).  Locks: the registry's own mutex, a leaf
-// held only inside acquire and release; a file lock is taken inside the
-// handle's mutex and may be held while the log's lock is taken.
+// held only inside acquire and release, and held across fork so that a
+// child never finds the registry half-changed; the file locks themselves are
+// fork-safe (fork_safe_mutex.h).  Their place in the lock order:
+// src/README.md.
 #pragma once
 
 #include <sys/types.h>
 
-#include <mutex>
 #include <utility>
+
+#include "fork_safe_mutex.h"
 
 // One file's lock.  Callers use `mutex` only.
 struct file_lock_t {
-    std::mutex mutex;
+    fork_safe_mutex mutex;
     unsigned refs = 0;              // guarded by the registry's mutex
     std::pair<dev_t, ino_t> key{};  // constant after creation
 };

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "file_locks.h"
 #include "log.h"
@@ -41,6 +42,18 @@ namespace {
 // From this size on the host buffer is faulted in before use (committed);
 // below it, memory is committed only as read() fills it.
 constexpr std::size_t kLargeBuffer = std::size_t{32} << 20;
+constexpr std::size_t kPage = 4096;
+
+// Faults [p, p + length) in before use.  False when the memory is not there.
+bool prefault(char* p, std::size_t length) {
+#ifdef MADV_POPULATE_WRITE
+    if (::madvise(p, length, MADV_POPULATE_WRITE) == 0) return true;
+    if (errno != EINVAL) return false;
+#endif
+    // Kernels without the populate request: touch one byte per page.
+    for (std::size_t off = 0; off < length; off += kPage) p[off] = 0;
+    return true;
+}
 
 // Host memory for one fallback transfer.  Large buffers are 2 MiB-aligned,
 // backed by transparent huge pages where the system allows, and faulted in
@@ -54,7 +67,7 @@ public:
             data_ = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
             return;
         }
-        mapped_ = (size + kHugePage - 1) / kHugePage * kHugePage;
+        mapped_ = round_up(size);
         // No MAP_NORESERVE: the kernel's overcommit check then refuses sizes
         // the machine cannot back, instead of the process being killed later.
         void* p = ::mmap(nullptr, mapped_ + kHugePage, PROT_READ | PROT_WRITE,
@@ -68,16 +81,10 @@ public:
         if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + mapped_), tail);
         data_ = reinterpret_cast<char*>(aligned);
         ::madvise(data_, mapped_, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-        if (::madvise(data_, mapped_, MADV_POPULATE_WRITE) == 0) return;
-        if (errno != EINVAL) {  // the memory is not there: give up now
+        if (!prefault(data_, mapped_)) {  // the memory is not there: give up now
             ::munmap(data_, mapped_);
             data_ = nullptr;
-            return;
         }
-#endif
-        // Kernels without the populate request: touch one byte per page.
-        for (std::size_t off = 0; off < mapped_; off += 4096) data_[off] = 0;
     }
     ~bounce_buffer() {
         if (data_ == nullptr) return;
@@ -89,9 +96,37 @@ public:
 
     char* data() const { return data_; }
 
+    // Makes room for `size` bytes (more than the buffer holds), keeping the
+    // contents.  False, with the buffer as it was, when the memory is not
+    // there.  A mapping moves its pages (mremap) and faults in the new part;
+    // a small buffer grows as realloc sees fit.
+    bool grow(std::size_t size) {
+        if (size > kLargestBuffer) return false;
+        if (mapped_ == 0) {
+            void* p = std::realloc(data_, size);
+            if (p == nullptr) return false;
+            data_ = static_cast<char*>(p);
+            return true;
+        }
+        const std::size_t mapped = round_up(size);
+        void* p = ::mremap(data_, mapped_, mapped, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED) return false;
+        data_ = static_cast<char*>(p);
+        ::madvise(data_, mapped, MADV_HUGEPAGE);
+        if (!prefault(data_ + mapped_, mapped - mapped_)) {
+            ::mremap(data_, mapped, mapped_, 0);  // shrinking in place cannot fail
+            return false;
+        }
+        mapped_ = mapped;
+        return true;
+    }
+
 private:
     static constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
     static constexpr std::size_t kLargestBuffer = SIZE_MAX / 4;  // keeps rounding from wrapping
+    static std::size_t round_up(std::size_t size) {
+        return (size + kHugePage - 1) / kHugePage * kHugePage;
+    }
     std::size_t mapped_ = 0;  // nonzero when the buffer is a mapping
     char* data_ = nullptr;
 };
@@ -127,7 +162,66 @@ ssize_t write_fully(int fd, const char* buffer, std::size_t size) {
     return move_fully<const char*>(::write, fd, buffer, size);
 }
 
+// Times one driver request or CPU copy for those who want the figure: the
+// wall clock for the log's timing record, read only while the log writes
+// such records, and the statistics' clock, which never steps back, only
+// while they count.
+class stopwatch {
+public:
+    explicit stopwatch(bool counting)
+        : logging_(dgfileDebugWants(DGFILE_LOG_DEBUG)), counting_(counting) {
+        if (logging_) ::gettimeofday(&wall_start_, nullptr);
+        if (counting_) ticks_start_ = stats::ticks();
+    }
+
+    // Stops both clocks; returns the statistics' microseconds (0 when they
+    // do not count).
+    std::uint64_t stop() {
+        if (logging_) {
+            timeval end;
+            ::gettimeofday(&end, nullptr);
+            wall_us_ = dur(wall_start_, end);
+        }
+        return counting_ ? stats::ticks_to_us(stats::ticks() - ticks_start_) : 0;
+    }
+
+    // The log's timing record of `size` bytes, when the log writes it.
+    void record(const char* func, int line, std::size_t size) const {
+        if (!logging_) return;
+        char rate[kSpeedTextSize];
+        dgfileDebugLog(DGFILE_LOG_DEBUG, func, line, "size = %zu, dur = %zuusec(s), speed = %s",
+                       size, static_cast<std::size_t>(wall_us_),
+                       speed(rate, static_cast<std::int64_t>(size), wall_us_));
+    }
+
+private:
+    const bool logging_, counting_;
+    timeval wall_start_{};
+    std::uint64_t ticks_start_ = 0;
+    std::uint64_t wall_us_ = 0;
+};
+
+// Puts a descriptor's status flags back when the CPU copy leaves, by any way.
+class flags_restorer {
+public:
+    flags_restorer(int fd, int flags) : fd_(fd), flags_(flags) {}
+    ~flags_restorer() { ::fcntl(fd_, F_SETFL, flags_); }
+    flags_restorer(const flags_restorer&) = delete;
+    flags_restorer& operator=(const flags_restorer&) = delete;
+
+private:
+    const int fd_, flags_;
+};
+
 }  // namespace
+
+void pointer_query_t::make(const void* devPtr_base) {
+    if (made) return;
+    std::memset(&info, 0, sizeof info);
+    info.size = sizeof info;
+    made = true;
+    status = qrv_vendor_pointer_info(devPtr_base, &info, nullptr, nullptr, nullptr);
+}
 
 bool inside_allocation(const qrv_vendor_pointer_info_t& info, const void* devPtr_base,
                        off_t devPtr_offset, std::size_t size) {
@@ -192,7 +286,7 @@ ssize_t file_handle_t::read(void* devPtr_base, std::size_t size, off_t file_offs
             return descr.fs_ops->read(descr.handle.handle, static_cast<char*>(devPtr_base), size,
                                       file_offset, &rdma);
         });
-    return transfer(op_t::read, "read", devPtr_base, size, file_offset, devPtr_offset);
+    return transfer({op_t::read, "read", devPtr_base, size, file_offset, devPtr_offset, false});
 }
 
 ssize_t file_handle_t::write(const void* devPtr_base, std::size_t size, off_t file_offset,
@@ -204,37 +298,38 @@ ssize_t file_handle_t::write(const void* devPtr_base, std::size_t size, off_t fi
                                        &rdma);
         });
     // The direct and fallback paths only read device memory for a write.
-    return transfer(op_t::write, "write", const_cast<void*>(devPtr_base), size, file_offset,
-                    devPtr_offset);
+    return transfer({op_t::write, "write", const_cast<void*>(devPtr_base), size, file_offset,
+                     devPtr_offset, false});
 }
 
-ssize_t file_handle_t::transfer(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                                off_t file_offset, off_t devPtr_offset) {
+ssize_t file_handle_t::transfer(const request_t& asked) {
     if (raw_value(descr.type) != DG_FILE_HANDLE_TYPE_OPAQUE_FD) return 0;
+    // Decided before any lock is taken: the statistics' first use calibrates
+    // their clock, which must hold up no other thread.
+    request_t r = asked;
+    r.counting = stats::on();
 
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<fork_safe_mutex> lock(mutex);
     ssize_t moved = -1;
     pointer_query_t query;
     attempt_t attempt;
-    if (direct(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &attempt,
-               &moved)) {
+    if (direct(r, &query, &attempt, &moved)) {
         lock.unlock();
-        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "KMD");
-        if (stats::on())
+        dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__, "KMD");
+        if (r.counting)
             stats::transfer(stats::path_t::direct, static_cast<std::uint64_t>(moved), attempt.us);
         return moved;
     }
     bool copied = false;
     if (disable_cpu) {
-        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Fail");
+        dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__, "Fail");
         attempt.failure = stats::cpu_fail_t::disabled;
-    } else if (fallback(op, func, devPtr_base, size, file_offset, devPtr_offset, &query, &attempt,
-                        &moved)) {
+    } else if (fallback(r, &query, &attempt, &moved)) {
         lock.unlock();
-        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "Host");
+        dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__, "Host");
         copied = moved >= 0;
     }
-    if (stats::on()) {
+    if (r.counting) {
         stats::direct_missed(attempt.miss, attempt.error, copied);
         if (copied)
             stats::transfer(stats::path_t::cpu, static_cast<std::uint64_t>(moved), attempt.us);
@@ -248,56 +343,45 @@ ssize_t file_handle_t::transfer(op_t op, const char* func, void* devPtr_base, st
 // the byte count it reported.  *query keeps the pointer query's answer for
 // the fallback; *attempt says why the request did not complete, and how
 // long it took.  REQUIRES: mutex held.
-bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                           off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
-                           attempt_t* attempt, ssize_t* moved) {
+bool file_handle_t::direct(const request_t& r, pointer_query_t* query, attempt_t* attempt,
+                           ssize_t* moved) {
     int device = qrvdfd->load();
     if (device == -1) return false;  // attempt->miss: no_device
 
-    qrv_vendor_pointer_info_t& info = query->info;
-    std::memset(&info, 0, sizeof info);
-    info.size = sizeof info;
-    query->made = true;
-    query->status = qrv_vendor_pointer_info(devPtr_base, &info, nullptr, nullptr, nullptr);
+    query->make(r.devPtr_base);
     if (query->status != 0) {
         attempt->miss = stats::miss_t::unknown_pointer;
         return false;
     }
+    const qrv_vendor_pointer_info_t& info = query->info;
 
     // Zero-filled so that no stack bytes travel to the driver in the padding.
     qrvd_ioctl_file_inout_vram_args args;
     std::memset(&args, 0, sizeof args);
     args.gpu_id = info.agentOwner.gpu_id;
     args.handle = info.agentOwner.handle;
-    args.mem_offset = (reinterpret_cast<std::uintptr_t>(devPtr_base) -
+    args.mem_offset = (reinterpret_cast<std::uintptr_t>(r.devPtr_base) -
                        reinterpret_cast<std::uintptr_t>(info.agentBaseAddress)) +
-                      static_cast<__u64>(devPtr_offset);
-    args.size = size;
+                      static_cast<__u64>(r.devPtr_offset);
+    args.size = r.size;
     args.fd = static_cast<__u32>(descr.handle.fd);
-    args.fpos = static_cast<__u64>(file_offset);
+    args.fpos = static_cast<__u64>(r.file_offset);
     args.flags = 0;
-    args.op = static_cast<__u8>(op);
+    args.op = static_cast<__u8>(r.op);
 
-    timeval start, end;
-    ::gettimeofday(&start, nullptr);
+    stopwatch watch(r.counting);
     int ret = ::ioctl(device, QRVD_IOC_VRAM_IO, &args);
     int saved_errno = errno;
-    ::gettimeofday(&end, nullptr);
-
-    std::uint64_t us = dur(start, end);
-    attempt->us = us;
+    attempt->us = watch.stop();
     if (ret != 0) {
-        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__,
+        dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__,
                        "ioctl<QRVD_IOC_VRAM_IO> failed, ret = %d, errno = %d, args.size = %llu",
                        ret, saved_errno, static_cast<unsigned long long>(args.size));
         attempt->miss = stats::miss_t::refused;
         attempt->error = saved_errno;
         return false;
     }
-    char rate[kSpeedTextSize];
-    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "size = %zu, dur = %zuusec(s), speed = %s",
-                   size, static_cast<std::size_t>(us),
-                   speed(rate, static_cast<std::int64_t>(size), us));
+    watch.record(r.func, __LINE__, r.size);
     if (args.size == 0) {
         attempt->miss = stats::miss_t::zero_bytes;
         return false;
@@ -306,108 +390,131 @@ bool file_handle_t::direct(op_t op, const char* func, void* devPtr_base, std::si
     return true;
 }
 
-// The host buffer a CPU copy needs.  A read of a regular file can deliver no
-// more than lies between the offset and the end of the file: a huge size on
-// a small file must not commit host memory of the huge size.  Only buffers
-// that are faulted in before use need the file's size (one more system call);
-// smaller ones commit just what read() fills.  REQUIRES: the file lock held
-// (the caller's seek succeeded, so file_offset >= 0).
-std::size_t file_handle_t::buffer_size(op_t op, std::size_t size, off_t file_offset) const {
-    if (op != op_t::read || size < kLargeBuffer) return size;
-    struct stat st;
-    if (::fstat(descr.handle.fd, &st) != 0 || !S_ISREG(st.st_mode)) return size;
-    if (st.st_size <= file_offset) return 0;
-    const auto left = static_cast<std::uint64_t>(st.st_size - file_offset);
-    return left < size ? static_cast<std::size_t>(left) : size;
-}
-
-// The CPU copy on the application's own descriptor, under the file's lock:
-// O_DIRECT off, seek, read() or write() through a host buffer until the
-// whole range (or the end of the file) has moved, one runtime copy, flags
-// restored to those read at registration.  A device range outside the
+// The CPU copy: the device range checked against its allocation, then the
+// copy on the application's own descriptor.  A device range outside the
 // allocation the runtime reports for devPtr_base moves nothing.  Returns
 // false when it gave up before the data moved; otherwise *moved is the byte
 // count or -1.  *attempt says why it failed, and how long it took.
 // REQUIRES: mutex held.
-bool file_handle_t::fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                             off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
-                             attempt_t* attempt, ssize_t* moved) {
-    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "direct copy failed, fallback to cpu copy");
-    timeval start, end;
-    ::gettimeofday(&start, nullptr);
-
+bool file_handle_t::fallback(const request_t& r, pointer_query_t* query, attempt_t* attempt,
+                             ssize_t* moved) {
+    dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__, "direct copy failed, fallback to cpu copy");
+    stopwatch watch(r.counting);
     // The direct path asked the runtime only while the device connection was
     // open; a pointer it does not know is copied as the runtime sees fit.
-    if (!query->made) {
-        std::memset(&query->info, 0, sizeof query->info);
-        query->info.size = sizeof query->info;
-        query->made = true;
-        query->status =
-            qrv_vendor_pointer_info(devPtr_base, &query->info, nullptr, nullptr, nullptr);
-    }
+    query->make(r.devPtr_base);
     if (query->status == 0 &&
-        !inside_allocation(query->info, devPtr_base, devPtr_offset, size)) {
-        dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__,
+        !inside_allocation(query->info, r.devPtr_base, r.devPtr_offset, r.size)) {
+        dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__,
                        "device range %p + %zd, size %zu, outside its allocation %p, size %llu",
-                       devPtr_base, static_cast<ssize_t>(devPtr_offset), size,
+                       r.devPtr_base, static_cast<ssize_t>(r.devPtr_offset), r.size,
                        query->info.agentBaseAddress,
                        static_cast<unsigned long long>(query->info.sizeInBytes));
         attempt->failure = stats::cpu_fail_t::outside_allocation;
         return false;
     }
+    const std::optional<ssize_t> count = copy_on_descriptor(r, attempt);
+    if (!count) return false;
+    attempt->us = watch.stop();
+    watch.record(r.func, __LINE__, r.size);
+    *moved = *count;
+    return true;
+}
 
-    std::lock_guard<std::mutex> file_guard(file_lock->mutex);
+// Under the file's lock: O_DIRECT off, seek, the read or write step, and the
+// flags read at registration back on every way out.
+std::optional<ssize_t> file_handle_t::copy_on_descriptor(const request_t& r,
+                                                         attempt_t* attempt) {
+    std::lock_guard<fork_safe_mutex> file_guard(file_lock->mutex);
     const int fd = descr.handle.fd;
     if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) {
         attempt->failure = stats::cpu_fail_t::flags;
-        return false;
+        return std::nullopt;
     }
-    if (::lseek(fd, file_offset, SEEK_SET) < 0) {
-        ::fcntl(fd, F_SETFL, fileflag);
+    const flags_restorer restore(fd, fileflag);
+    if (::lseek(fd, r.file_offset, SEEK_SET) < 0) {
         attempt->failure = stats::cpu_fail_t::seek;
-        return false;
+        return std::nullopt;
     }
     // Device addresses are opaque numbers here; never form them by pointer
     // arithmetic on a host object.
-    void* device = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(devPtr_base) +
-                                           static_cast<std::uintptr_t>(devPtr_offset));
-    ssize_t count = -1;
-    {
-        const std::size_t length = buffer_size(op, size, file_offset);
-        bounce_buffer buffer(length);
-        if (buffer.data() == nullptr) {
-            ::fcntl(fd, F_SETFL, fileflag);
-            attempt->failure = stats::cpu_fail_t::buffer;
-            return false;
-        }
-        copy_fn copy = runtime_copy();
-        if (op == op_t::read) {
-            count = read_fully(fd, buffer.data(), length);
-            // Only the bytes read() delivered go to device memory; a copy
-            // that fails means they never arrived, which the caller must learn.
-            if (count > 0 && (copy == nullptr ||
-                              copy(device, buffer.data(), static_cast<std::size_t>(count),
-                                   dgMemcpyDefault) != 0)) {
-                count = -1;
-                attempt->failure = stats::cpu_fail_t::copy;
-            }
-        } else if (copy != nullptr && copy(buffer.data(), device, size, dgMemcpyDefault) == 0) {
-            // Without a successful copy the buffer holds nothing of the
-            // caller's: it never reaches the file.
-            count = write_fully(fd, buffer.data(), size);
-        } else {
-            attempt->failure = stats::cpu_fail_t::copy;
-        }
-    }
+    void* device = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(r.devPtr_base) +
+                                           static_cast<std::uintptr_t>(r.devPtr_offset));
+    return r.op == op_t::read ? read_step(r, device, attempt) : write_step(r, device, attempt);
+}
 
-    ::fcntl(fd, F_SETFL, fileflag);
-    ::gettimeofday(&end, nullptr);
-    char rate[kSpeedTextSize];
-    std::uint64_t us = dur(start, end);
-    attempt->us = us;
-    dgfileDebugLog(DGFILE_LOG_DEBUG, func, __LINE__, "size = %zu, dur = %zuusec(s), speed = %s",
-                   size, static_cast<std::size_t>(us),
-                   speed(rate, static_cast<std::int64_t>(size), us));
-    *moved = count;
-    return true;
+// The host buffer a read starts with.  Below kLargeBuffer it is the whole
+// size: memory is committed only as read() fills it.  A larger buffer is
+// faulted in before use, so it starts at what the file's size promises
+// between file_offset and its end, one page more (a file that ends where its
+// size says then needs no second look), and read_step grows it if the file
+// holds more: a huge size on a small file must not commit host memory of the
+// huge size, and a size stated too small must not cut the read short.
+// REQUIRES: the file lock held (the caller's seek succeeded, so
+// file_offset >= 0).
+std::size_t file_handle_t::read_capacity(std::size_t size, off_t file_offset) const {
+    if (size < kLargeBuffer) return size;
+    struct stat st;
+    if (::fstat(descr.handle.fd, &st) != 0 || !S_ISREG(st.st_mode)) return size;
+    const std::uint64_t left =
+        st.st_size > file_offset ? static_cast<std::uint64_t>(st.st_size - file_offset) : 0;
+    return left < size - kPage ? static_cast<std::size_t>(left) + kPage : size;
+}
+
+// read() into a host buffer until the whole size or the end of the file,
+// then one runtime copy of what arrived.  A buffer that fills before either
+// doubles (up to the size): the file held more than its size said.  If it
+// cannot grow, the bytes read so far are the count, as after a failed
+// read().  REQUIRES: the file lock held, the descriptor at file_offset.
+std::optional<ssize_t> file_handle_t::read_step(const request_t& r, void* device,
+                                                attempt_t* attempt) {
+    std::size_t capacity = read_capacity(r.size, r.file_offset);
+    bounce_buffer buffer(capacity);
+    if (buffer.data() == nullptr) {
+        attempt->failure = stats::cpu_fail_t::buffer;
+        return std::nullopt;
+    }
+    std::size_t done = 0;
+    for (;;) {
+        const ssize_t n = read_fully(descr.handle.fd, buffer.data() + done, capacity - done);
+        if (n < 0 && done == 0) {
+            attempt->failure = stats::cpu_fail_t::io;
+            return -1;
+        }
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+        if (done < capacity || capacity == r.size) break;
+        const std::size_t grown = capacity > r.size / 2 ? r.size : capacity * 2;
+        if (!buffer.grow(grown)) break;
+        capacity = grown;
+    }
+    // Only the bytes read() delivered go to device memory; a copy that fails
+    // means they never arrived, which the caller must learn.
+    const copy_fn copy = runtime_copy();
+    if (done > 0 && (copy == nullptr || copy(device, buffer.data(), done, dgMemcpyDefault) != 0)) {
+        attempt->failure = stats::cpu_fail_t::copy;
+        return -1;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// One runtime copy of the device range into a host buffer of the whole size,
+// then write() until all of it has moved.  Without a successful copy the
+// buffer holds nothing of the caller's: it never reaches the file.
+// REQUIRES: the file lock held, the descriptor at file_offset.
+std::optional<ssize_t> file_handle_t::write_step(const request_t& r, const void* device,
+                                                 attempt_t* attempt) {
+    bounce_buffer buffer(r.size);
+    if (buffer.data() == nullptr) {
+        attempt->failure = stats::cpu_fail_t::buffer;
+        return std::nullopt;
+    }
+    const copy_fn copy = runtime_copy();
+    if (copy == nullptr || copy(buffer.data(), device, r.size, dgMemcpyDefault) != 0) {
+        attempt->failure = stats::cpu_fail_t::copy;
+        return -1;
+    }
+    const ssize_t count = write_fully(descr.handle.fd, buffer.data(), r.size);
+    if (count < 0) attempt->failure = stats::cpu_fail_t::io;
+    return count;
 }

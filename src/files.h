@@ -12,9 +12,10 @@
 // flag restore) also holds the lock of the file (file_locks.h), shared by
 // every handle on it, since flags and position belong to the open file, not
 // to the handle; the direct path needs no such lock (the driver reads at an
-// explicit offset).  Order: handle mutex, file lock, log lock; never the
-// reverse.  The device descriptor is read through `qrvdfd` without g_mutex
-// (an atomic load).  The application's own use of a registered descriptor
+// explicit offset).  Both are fork-safe: a child made by fork finds them free
+// (fork_safe_mutex.h).  Their place in the lock order: src/README.md.  The
+// device descriptor is read through `qrvdfd` without the device lock (an
+// atomic load).  The application's own use of a registered descriptor
 // while a transfer runs is not guarded: that stays its responsibility.
 #pragma once
 
@@ -26,9 +27,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <optional>
 
 #include "dgfile.h"
+#include "fork_safe_mutex.h"
 #include "stats.h"
 
 // ---- The kernel driver's transfer request ------------------------------------
@@ -137,6 +139,9 @@ struct pointer_query_t {
     bool made = false;
     int status = -1;  // 0: `info` describes the allocation holding the pointer
     qrv_vendor_pointer_info_t info{};
+
+    // Asks the runtime about devPtr_base unless it was asked already.
+    void make(const void* devPtr_base);
 };
 
 // How the paths of one transfer went, for the statistics.
@@ -144,7 +149,9 @@ struct attempt_t {
     stats::miss_t miss = stats::miss_t::no_device;  // why the direct path did not complete
     int error = 0;                                  // errno of a refused request
     stats::cpu_fail_t failure = stats::cpu_fail_t::io;  // why the CPU copy did not
-    std::uint64_t us = 0;  // the driver request's, or the CPU copy's, duration
+    // The driver request's, or the CPU copy's, duration on the statistics'
+    // clock; 0 when they do not count.
+    std::uint64_t us = 0;
 };
 
 // Whether [devPtr_base + devPtr_offset, + size) lies inside the allocation
@@ -174,25 +181,38 @@ public:
 private:
     enum class op_t : __u8 { read = 0, write = 1 };
 
+    // One transfer as the entry point asked for it.
+    struct request_t {
+        op_t op;
+        const char* func;  // "read" or "write": the records' function name
+        void* devPtr_base;
+        std::size_t size;
+        off_t file_offset;
+        off_t devPtr_offset;
+        bool counting;  // the statistics count it (decided before any lock)
+    };
+
     file_handle_t(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr, int flags,
                   const struct stat& st, file_lock_t* file_lock);
 
-    ssize_t transfer(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                     off_t file_offset, off_t devPtr_offset);
-    bool direct(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
-                attempt_t* attempt, ssize_t* moved);
-    bool fallback(op_t op, const char* func, void* devPtr_base, std::size_t size,
-                  off_t file_offset, off_t devPtr_offset, pointer_query_t* query,
-                  attempt_t* attempt, ssize_t* moved);
-    std::size_t buffer_size(op_t op, std::size_t size, off_t file_offset) const;
+    ssize_t transfer(const request_t& r);
+    bool direct(const request_t& r, pointer_query_t* query, attempt_t* attempt, ssize_t* moved);
+    bool fallback(const request_t& r, pointer_query_t* query, attempt_t* attempt,
+                  ssize_t* moved);
+    // The steps of the CPU copy that run under the file lock.  Each returns
+    // the byte count or -1, or nothing when it gave up before data moved.
+    std::optional<ssize_t> copy_on_descriptor(const request_t& r, attempt_t* attempt);
+    std::optional<ssize_t> read_step(const request_t& r, void* device, attempt_t* attempt);
+    std::optional<ssize_t> write_step(const request_t& r, const void* device,
+                                      attempt_t* attempt);
+    std::size_t read_capacity(std::size_t size, off_t file_offset) const;
 
     const std::atomic<int>* const qrvdfd;  // the process-wide device descriptor
     const DGfileDescr_t descr;             // constant after construction
     const int fileflag;                    // restored after every fallback
     dgfileRDMAInfo_t rdma{};               // handed to the user callbacks only
     [[maybe_unused]] const struct stat f_stat;  // taken at construction; nothing reads it yet
-    std::mutex mutex;                      // see the header comment
+    fork_safe_mutex mutex;                 // see the header comment
     const bool disable_cpu;                // DGFILE_DISABLE_CPU was "YES"
     // Shared with every handle on the same file; held around each CPU copy.
     // Null for kinds other than a POSIX descriptor (they have no CPU copy).

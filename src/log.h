@@ -7,7 +7,8 @@
 // max_files_num files are kept).  Any thread
 // may call dgfileDebugLog at any time, with or without other library locks
 // held (a file handle's mutex may be held); the log takes only its own
-// process-wide lock, dgfileDebugLock, and never calls back into other units.
+// process-wide lock, dgfileDebugLock (a leaf of the lock order in
+// src/README.md), and never calls back into other units.
 // Log files are opened without following a symbolic link at the file's own
 // name and without blocking; whatever is not a regular file there (a planted
 // link, FIFO, directory or device) counts as a file that cannot be opened.
@@ -51,6 +52,15 @@ void dgfileDebugInit();
 // the emitter reads it without the lock with acquire ordering, so a thread
 // that sees a level also sees every setting below and the open stream.
 extern std::atomic<int> dgfileDebugLevel;
+
+// Whether a record at `level` may be written: false only when the set-up
+// chose a level below it.  Lets a caller skip the work a record's arguments
+// cost (clock readings, formatted rates) when the log drops the record
+// anyway.  Before a set-up it says true, so that the emitter decides.
+inline bool dgfileDebugWants(dgfileDebugLogLevel level) {
+    const int configured = dgfileDebugLevel.load(std::memory_order_acquire);
+    return configured == -1 || configured >= level;
+}
 
 // Statically initialised, non-recursive.  Guards every global below.
 extern pthread_mutex_t dgfileDebugLock;
