@@ -239,8 +239,9 @@ file_handle_t* file_handle_t::create(const std::atomic<int>* qrvdfd, const DGfil
     const bool stat_ok = ::fstat(descr->handle.fd, &st) == 0;
     file_lock_t* lock = nullptr;
     if (raw_value(descr->type) == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
-        // A descriptor that cannot be examined shares no lock: a key of its
-        // own (its inode number cannot be 0 for a real file).
+        // Descriptors that cannot be examined all share the key (0, 0), which
+        // no real file has (inode 0 is never used): their CPU copies take
+        // turns among themselves.
         lock = stat_ok ? file_lock_acquire(st.st_dev, st.st_ino) : file_lock_acquire(0, 0);
         if (lock == nullptr) return nullptr;
     }
