@@ -5,15 +5,17 @@
 #  - every command of its shell blocks, and of its sample outputs, that starts
 #    a tool of the build tree runs here, from a scratch directory, and
 #    succeeds;
-#  - its C code compiles against the public header;
+#  - its C code compiles against the public header; a whole program links
+#    with the build's library and runs on its simulated platform, reading a
+#    file whole, and fails on a file too short;
 #  - its CMake code is the consumer project's that the install test builds
 #    (that test runs the install recipes themselves, word for word).
 # The quick start's build and test commands are those of the CI job
 # `normal`.
 #
-#   readme_test.sh SOURCE_DIR BUILD_DIR CC
+#   readme_test.sh SOURCE_DIR BUILD_DIR CC [CFLAGS (the build's sanitizer or coverage flags)]
 set -euo pipefail
-source_dir=$1 build=$2 cc=$3
+source_dir=$1 build=$2 cc=$3 cflags=${4:-}
 readme=$source_dir/README.md
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -51,8 +53,18 @@ done < <(cat "${sh_blocks[@]}" "$work"/text.* |
 
 # C code.
 for block in "$work"/c.*; do
-    "$cc" -std=gnu11 -Wall -Werror -fsyntax-only -I "$source_dir/include" -x c "$block" ||
+    compile=("$cc" -std=gnu11 -Wall -Werror -I "$source_dir/include" -I "$source_dir/sim/include")
+    "${compile[@]}" -fsyntax-only -x c "$block" ||
         fail "the README's C code ($(head -1 "$block")) does not compile"
+    grep -q '^int main' "$block" || continue
+    # shellcheck disable=SC2086 # the flags' words
+    "${compile[@]}" $cflags -x c "$block" -x none -o "$work/program" -Wl,--no-as-needed,-rpath,"$build:$build/sim" \
+        "$build/sim/libqrvd-sim.so" "$build/libdgfile.so" "$build/sim/libdgrt.so" "$build/sim/libqrv-runtime64.so"
+    head -c 1M /dev/urandom > "$work/data"
+    run=(env -u DGFILE_DISABLE_GDS -u DGFILE_DISABLE_CPU -u QRVD_SIM_FAULT QRVD_SIM=1 "$work/program" "$work/data")
+    "${run[@]}" || fail "the README's program failed on a 1 MiB file"
+    truncate -s 4K "$work/data"
+    ! "${run[@]}" 2> /dev/null || fail "the README's program succeeded on a 4 KiB file"
 done
 
 # CMake code: the consumer project's, line for line.
