@@ -50,8 +50,7 @@ for f in "$libdir/libdgfile.so.$version" "$includedir/dgfile.h" "${tool_files[@]
          "$libdir/dgfile-sim/libqrv-runtime64.so.1.0.0" \
          "$libdir/dgfile-sim/libdgrt.so.1.0.0" "$libdir/dgfile-sim/libqrvd-sim.so" \
          "$includedir/dgfile-sim/qrvd_sim.h" "$includedir/dgfile-sim/dgrt.h" \
-         "$includedir/dgfile-sim/qrv_runtime.h" "$includedir/dgfile-sim/qrvd_ioctl.h" \
-         "$includedir/dgfile-sim/qrv_platform.h"; do
+         "$includedir/dgfile-sim/qrv_runtime.h" "$includedir/dgfile-sim/qrvd_ioctl.h"; do
     [[ -f $prefix/$f && ! -L $prefix/$f ]] || fail "missing file $f"
 done
 [[ $(readlink "$prefix/$libdir/libdgfile.so.$major") == "libdgfile.so.$version" ]] ||
