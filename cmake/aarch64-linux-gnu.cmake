@@ -5,7 +5,7 @@
 #
 #   cmake -S . -B build-aarch64 \
 #         -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-#         -DDGFILE_GTEST_FROM_SOURCE=ON -DDGFILE_BUILD_BENCH=OFF
+#         -DDGFILE_GTEST_FROM_SOURCE=ON -DDGFILE_BUILD_BENCHMARKS=OFF
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

@@ -5,15 +5,15 @@
 #  - every command of its shell blocks, and of its sample outputs, that starts
 #    a tool of the build tree runs here, from a scratch directory, and
 #    succeeds;
-#  - its C code compiles against the public header;
+#  - its C code compiles; a whole program also runs on the simulated platform;
 #  - its CMake code is the consumer project's that the install test builds
 #    (that test runs the install recipes themselves, word for word).
 # The quick start's build and test commands are those of the CI job
 # `normal`.
 #
-#   readme_test.sh SOURCE_DIR BUILD_DIR CC
+#   readme_test.sh SOURCE_DIR BUILD_DIR CC LINK (a whole program's flags and libraries)
 set -euo pipefail
-source_dir=$1 build=$2 cc=$3
+source_dir=$1 build=$2 cc=$3 link=$4
 readme=$source_dir/README.md
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -51,8 +51,12 @@ done < <(cat "${sh_blocks[@]}" "$work"/text.* |
 
 # C code.
 for block in "$work"/c.*; do
-    "$cc" -std=gnu11 -Wall -Werror -fsyntax-only -I "$source_dir/include" -x c "$block" ||
-        fail "the README's C code ($(head -1 "$block")) does not compile"
+    compile=("$cc" -std=gnu11 -Wall -Werror -I "$source_dir/include" -I "$source_dir/sim/include" -x c "$block")
+    "${compile[@]}" -fsyntax-only || fail "the README's C code ($(head -1 "$block")) does not compile"
+    grep -q '^int main' "$block" || continue
+    "${compile[@]}" -x none -o "$work/p" $link || { fail "the README's program does not link"; continue; }
+    head -c 1M /dev/urandom > "$work/data" && QRVD_SIM=1 "$work/p" "$work/data" || fail "the README's program failed"
+    truncate -s 4K "$work/data" && ! QRVD_SIM=1 "$work/p" "$work/data" 2> /dev/null || fail "it passed a short file"
 done
 
 # CMake code: the consumer project's, line for line.

@@ -204,8 +204,8 @@ std::string DemoDirectory(const Options& o, std::string& error) {
         if (TakesDirectIo(dir)) return dir;
     error = o.dir.empty() ? "found no directory for the temporary file that takes direct I/O "
                             "(tried $TMPDIR, /var/tmp, /tmp and .); name one with --dir"
-                          : o.dir + ": cannot make a file there that takes direct I/O (tmpfs "
-                                    "does not; choose another with --dir)";
+                          : o.dir + ": cannot make a file there that takes direct I/O (ramfs "
+                                    "does not, nor tmpfs on older kernels; choose another with --dir)";
     return {};
 }
 

@@ -2,7 +2,6 @@
 // The device node: present, a character device, opens as the library opens
 // it and knows the transfer request; or simulated by the driver stand-in.
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -15,18 +14,11 @@
 
 #include "doctor_checks.h"
 #include "files.h"  // the library's device node and its declaration of the driver request
+#include "qrv_platform.h"  // QRVD_SIM as the driver stand-in reads it
 #include "sim_control.h"
 
 namespace doctor {
 namespace {
-
-// QRVD_SIM asks for the simulated platform ("1", "on" or "yes", any case,
-// as the driver stand-in reads it).
-bool SimulationByEnvironment() {
-    const char* v = std::getenv("QRVD_SIM");
-    return v != nullptr &&
-           (!strcasecmp(v, "1") || !strcasecmp(v, "on") || !strcasecmp(v, "yes"));
-}
 
 // Offers the node a transfer request that cannot move anything (no GPU, no
 // bytes, no valid descriptor).  A GPU driver refuses it for its contents; a
@@ -146,7 +138,7 @@ void CheckDevice(Report& report, bool sim_option) {
     f.details["open_error"] = n.opens ? Json() : Json(ErrorText(n.open_error));
     f.details["answers_request"] = n.opens ? Json(n.answers) : Json();
 
-    const bool asked = sim_option || SimulationByEnvironment();
+    const bool asked = sim_option || qrvd_sim_env_force() == 1;
     const std::string problem =
         asked || n.simulated ? SimulatedVerdict(n, sim_option, f) : MachineVerdict(n, f);
     report.facts.device_usable = f.status == Status::Ok;

@@ -8,14 +8,15 @@
 
 #include "doctor_checks.h"
 #include "files.h"  // the library's own binding of the copy call
+#include "qrv_platform.h"
 #include "sim_control.h"
 #include "units.h"
 
 namespace doctor {
 namespace {
 
-constexpr const char* kGpuRuntime = "libqrv-runtime64.so.1";
-constexpr const char* kAppRuntime = "libdgrt.so.1";
+constexpr const char* kGpuRuntime = QRV_RUNTIME_SONAME;
+constexpr const char* kAppRuntime = DGRT_SONAME;
 
 using count_fn = int (*)(int*);
 using set_device_fn = int (*)(int);

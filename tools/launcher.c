@@ -44,6 +44,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "qrv_platform.h" /* the runtimes' names, QRVD_SIM */
+#include "qrvd_ioctl.h"   /* the device node's path */
+
 #if !defined(LAUNCHER_TOOL) || !defined(LAUNCHER_PROGRAM_DIR) || !defined(LAUNCHER_SIM_DIR)
 #error "LAUNCHER_TOOL, LAUNCHER_PROGRAM_DIR and LAUNCHER_SIM_DIR must be defined"
 #endif
@@ -53,24 +56,13 @@
 /* dgfile-bench's exit status for a failed set-up. */
 #define EXIT_BENCH_SETUP 3
 
-static const char* const kSimLibraries[] = {"libqrvd-sim.so", "libqrv-runtime64.so.1",
-                                            "libdgrt.so.1"};
+static const char* const kSimLibraries[] = {QRVD_SIM_LIBRARY, QRV_RUNTIME_SONAME, DGRT_SONAME};
 
 static int IsBench(void) { return strcmp(LAUNCHER_TOOL, "dgfile-bench") == 0; }
 
-/* QRVD_SIM as the driver stand-in reads it: 1 on, 0 off, -1 not set or not
- * understood. */
-static int SimEnvironment(void) {
-    const char* v = getenv("QRVD_SIM");
-    if (v == NULL) return -1;
-    if (!strcasecmp(v, "1") || !strcasecmp(v, "on") || !strcasecmp(v, "yes")) return 1;
-    if (!strcasecmp(v, "0") || !strcasecmp(v, "off") || !strcasecmp(v, "no")) return 0;
-    return -1;
-}
-
 static int DevicePresent(void) {
     struct stat st;
-    return stat("/dev/qrvd", &st) == 0 && S_ISCHR(st.st_mode);
+    return stat(QRVD_DEVICE_PATH, &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 /* dgfile-bench's --sim value (the last one given before "--"), or NULL. */
@@ -96,14 +88,14 @@ static int DoctorSimOption(int argc, char** argv) {
  * demands it outright (dgfile-bench --sim on). */
 static int WantsSimulation(int argc, char** argv, int* explicit_on) {
     *explicit_on = 0;
-    if (!IsBench()) return DoctorSimOption(argc, argv) || SimEnvironment() == 1;
+    if (!IsBench()) return DoctorSimOption(argc, argv) || qrvd_sim_env_force() == 1;
     const char* mode = BenchSimOption(argc, argv);
     if (mode != NULL && !strcasecmp(mode, "on")) {
         *explicit_on = 1;
         return 1;
     }
     if (mode != NULL && !strcasecmp(mode, "off")) return 0;
-    int env = SimEnvironment();
+    int env = qrvd_sim_env_force();
     return env >= 0 ? env : !DevicePresent();
 }
 

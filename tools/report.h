@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The reports of dgfile-bench: a table for people and one JSON object for
-// programs, built from finished runs (the fields are listed in README.md,
-// "dgfile-bench").  Pure formatting; any thread.
+// programs, built from finished runs (the fields are listed in
+// docs/dgfile-bench.md).  Pure formatting; any thread.
 #pragma once
 
 #include <string>

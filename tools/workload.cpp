@@ -24,6 +24,7 @@
 
 #include "dgfile.h"
 #include "dgrt.h"
+#include "qrv_platform.h"
 #include "qrvd_sim.h"
 #include "sim_control.h"
 #include "units.h"
@@ -409,8 +410,8 @@ DriverInfo SelectDriver(SimMode mode) {
                      "(start the installed dgfile-bench from its bin directory, which loads it)";
     // libdgfile names the GPU runtime as needed and this program the
     // application runtime: both are loaded by now.
-    info.gpu_runtime = simctl::LoadedLibrary("libqrv-runtime64.so.1");
-    info.app_runtime = simctl::LoadedLibrary("libdgrt.so.1");
+    info.gpu_runtime = simctl::LoadedLibrary(QRV_RUNTIME_SONAME);
+    info.app_runtime = simctl::LoadedLibrary(DGRT_SONAME);
     return info;
 }
 

@@ -7,8 +7,8 @@
  * on them; every other path and descriptor goes to the C library unchanged.
  * It does so only while enabled:
  *   - qrvd_sim_set_enabled(1 or 0) decides outright (tests);
- *   - otherwise the environment variable QRVD_SIM forces it: "1"/"on" on,
- *     "0"/"off" off;
+ *   - otherwise the environment variable QRVD_SIM forces it on or off
+ *     (qrvd_sim_env_force() of qrv_platform.h reads it as the stand-in does);
  *   - otherwise it is on only after qrvd_sim_enable_if_no_device() found no
  *     real (character-device) "/dev/qrvd".
  *

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <string>
 
+#include "qrv_platform.h"
 #include "qrv_sim_private.h"
 #include "qrvd_sim.h"
 #include "sim_env.h"
@@ -107,20 +108,11 @@ Driver& D() {
     return *driver;
 }
 
-// QRVD_SIM: 1 forced on, 0 forced off, -1 not set (or not understood).
-int EnvForce() {
-    const char* v = std::getenv("QRVD_SIM");
-    if (v == nullptr) return -1;
-    if (!strcasecmp(v, "1") || !strcasecmp(v, "on") || !strcasecmp(v, "yes")) return 1;
-    if (!strcasecmp(v, "0") || !strcasecmp(v, "off") || !strcasecmp(v, "no")) return 0;
-    return -1;
-}
-
 bool Enabled() {
     Driver& d = D();
     int e = d.explicit_enabled.load(std::memory_order_acquire);
     if (e >= 0) return e != 0;
-    int forced = EnvForce();
+    int forced = qrvd_sim_env_force();
     if (forced >= 0) return forced != 0;
     return d.auto_enabled.load(std::memory_order_acquire);
 }
@@ -491,7 +483,7 @@ void qrvd_sim_set_enabled(int on) {
 }
 
 int qrvd_sim_enable_if_no_device(void) {
-    int forced = EnvForce();
+    int forced = qrvd_sim_env_force();
     bool on;
     if (forced >= 0) {
         on = forced != 0;

@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # libdgfile as a part of another project (subproject/): configured with none
 # of the packages the tests, tools and benchmarks need, it adds no test to
-# the parent's, its target names leave the parent's free (also with its tools,
-# examples and benchmarks switched on), and the consumer program builds with
-# dgfile::dgfile and dgfile::sim and runs on the simulated platform.
+# the parent's unless DGFILE_BUILD_TESTS asks, its target names leave the
+# parent's free (also with all of it switched on), and the consumer program
+# builds with dgfile::dgfile and dgfile::sim and runs on the simulated platform.
 #
 #   subproject_test.sh SOURCE_DIR PARENT_SRC WORK_DIR CMAKE CTEST CC CXX
 set -euo pipefail
@@ -28,10 +28,11 @@ echo "== configured as a subproject, without the test and tool packages"
 tests=$("$ctest" --test-dir "$work/build" -N | sed -n 's/^ *Test *#[0-9]*: //p')
 [[ $tests == parent_consumer ]] || fail "the parent's tests are not just its own: $tests"
 
-echo "== its tools, examples and benchmarks switched on beside the parent's targets"
+echo "== its tests, tools, examples and benchmarks switched on beside the parent's targets"
 "$cmake" -S "$parent_src" -B "$work/all" -DDGFILE_SOURCE_DIR="$source_dir" "${compilers[@]}" \
-    -DDGFILE_BUILD_TOOLS=ON -DDGFILE_BUILD_EXAMPLES=ON -DDGFILE_BUILD_BENCH=ON \
-    > "$work/configure-all.log" 2>&1 || { cat "$work/configure-all.log"; fail "configure with tools, examples and benchmarks"; }
+    -DDGFILE_BUILD_TESTS=ON -DDGFILE_BUILD_TOOLS=ON -DDGFILE_BUILD_EXAMPLES=ON -DDGFILE_BUILD_BENCHMARKS=ON \
+    > "$work/configure-all.log" 2>&1 || { cat "$work/configure-all.log"; fail "configure with tests, tools, examples and benchmarks"; }
+grep -q ': exports$' <<< "$("$ctest" --test-dir "$work/all" -N)" || fail "DGFILE_BUILD_TESTS=ON added no test"
 
 echo "== the consumer, built and run"
 "$cmake" --build "$work/build" --target consumer -j2 > "$work/build.log" 2>&1 ||
