@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "log.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -13,6 +12,8 @@
 #include <cstring>
 #include <exception>
 #include <new>
+
+#include "safe_open.h"
 
 // ---- Globals ---------------------------------------------------------------------
 // All live for the whole process.  Everything but the level and the lock is
@@ -349,47 +350,15 @@ bool distinct_log_filepath(const LogQueue& queue, char* path, size_t size) {
     return true;
 }
 
-namespace {
-
-// Whether `fd` is a regular file, which is then made blocking again so that
-// records are written with ordinary blocking writes; false with errno set
-// otherwise (EINVAL for anything that is not a regular file).
-bool regular_and_blocking(int fd) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    return flags != -1 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-}  // namespace
-
 FILE* open_log_file(LogFileInfo* entry) {
-    // Created here, or appended to as it is: O_EXCL tells the two apart, so
-    // that trimming never deletes a file holding another process's records.
-    // Close-on-exec: the stream is the library's, programs the application
-    // executes must not inherit it.  A fork child does keep it.
-    //
-    // The log directory may be writable by other users, who can plant
-    // something under the predictable name.  O_NOFOLLOW refuses a symbolic
-    // link as the last component (a linked directory above it still works),
-    // O_NONBLOCK keeps a FIFO from blocking the open, O_NOCTTY keeps a
-    // terminal from becoming the process's controlling one, and fstat then
-    // keeps only a regular file; anything else fails like a file that cannot
-    // be opened.  Created files are 0644 before the umask: nobody else may
-    // write into the library's log.
-    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
-                           O_NONBLOCK | O_NOCTTY;
-    constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
-    int fd = ::open(entry->fullpath, kFlags | O_EXCL, kMode);
-    entry->owned = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = ::open(entry->fullpath, kFlags, kMode);
+    // Created here, or appended to as it is: trimming never deletes a file
+    // holding another process's records.  The log directory may be writable
+    // by other users, who can plant something under the predictable name:
+    // the open refuses whatever is not a regular file there, like a file that
+    // cannot be opened.  A fork child keeps the stream.
+    const int fd = open_for_writing(entry->fullpath, write_mode::append, &entry->owned);
     if (fd < 0) return nullptr;
-
-    FILE* stream = regular_and_blocking(fd) ? ::fdopen(fd, "a") : nullptr;
+    FILE* stream = ::fdopen(fd, "a");
     if (stream == nullptr) {
         const int error = errno;
         if (entry->owned) ::unlink(entry->fullpath);  // empty, and nobody will list it

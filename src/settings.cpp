@@ -171,3 +171,66 @@ bool env_switch_on(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && std::strcmp(value, "YES") == 0;
 }
+
+// ---- Transfer statistics ---------------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t kMaxStatsTemplate = 4095;
+
+// Whether `text` is a usable path template: "%p" (the process id) and "%%"
+// are the only directives.
+bool valid_template(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') continue;
+        if (i + 1 == text.size() || (text[i + 1] != 'p' && text[i + 1] != '%')) return false;
+        ++i;
+    }
+    return true;
+}
+
+}  // namespace
+
+StatsSettings read_stats_settings() {
+    StatsSettings s;
+    const char* where = std::getenv(kStatsDestination);
+    const char* how = std::getenv(kStatsFormat);
+    s.destination_set = where != nullptr;
+    s.destination = where != nullptr ? where : "";
+    s.destination_valid = s.destination == "stderr" ||
+                          (!s.destination.empty() && s.destination.size() <= kMaxStatsTemplate &&
+                           valid_template(s.destination));
+    s.format_set = how != nullptr;
+    s.format = how != nullptr ? how : "";
+    s.format_valid = s.format.empty() || s.format == "text" || s.format == "json";
+    // Unset or empty: off, whatever the format says.  The format is judged
+    // first, and only one message is printed.
+    if (s.destination.empty()) return s;
+    if (!s.format_valid) {
+        s.message = "dgfile: DGFILE_STATS_FORMAT must be \"text\" or \"json\", not \"" +
+                    s.format + "\": no statistics are collected\n";
+    } else if (!s.destination_valid) {
+        s.message = "dgfile: DGFILE_STATS must be \"stderr\" or a file path (\"%p\" stands for "
+                    "the process id, \"%%\" for \"%\"), not \"" +
+                    s.destination + "\": no statistics are collected\n";
+    } else {
+        s.collect = true;
+        s.to_stderr = s.destination == "stderr";
+        s.json = s.format == "json";
+    }
+    return s;
+}
+
+std::string expand_stats_path(const std::string& path_template, int pid) {
+    std::string path;
+    for (std::size_t i = 0; i < path_template.size(); ++i) {
+        const char next = i + 1 < path_template.size() ? path_template[i + 1] : '\0';
+        if (path_template[i] == '%' && (next == 'p' || next == '%')) {
+            path += next == 'p' ? std::to_string(pid) : "%";
+            ++i;
+        } else {
+            path += path_template[i];
+        }
+    }
+    return path;
+}

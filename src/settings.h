@@ -2,13 +2,14 @@
 // The library's settings, each rule in one place: the settings file's parser
 // (an INI dialect), the numeric conversion of a setting, the debug log's
 // settings read as one record (from DGFILE_DEBUG, HOME and the settings
-// file), and the environment switches (DGFILE_DISABLE_GDS,
-// DGFILE_DISABLE_CPU).
+// file), the environment switches (DGFILE_DISABLE_GDS, DGFILE_DISABLE_CPU),
+// and the statistics' settings (DGFILE_STATS, DGFILE_STATS_FORMAT).
 //
 // Callers: the log's set-up, the device connection and file registration,
-// the log's unit tests, and dgfile-doctor (which links the object library and
-// so shows exactly what the library will use).  Reading prints nothing and
-// changes no state; only string_to_int prints.  No lock of its own: any
+// the statistics' set-up and summary, the log's unit tests, and
+// dgfile-doctor (which links the object library and so shows exactly what
+// the library will use).  Reading prints nothing and changes no state; only
+// string_to_int prints.  No lock of its own: any
 // thread, while no other thread changes the environment.  Everything here is
 // internal to the library (hidden, not exported).
 #pragma once
@@ -119,3 +120,34 @@ inline constexpr const char* kDisableCpuFallback = "DGFILE_DISABLE_CPU";
 // Whether the switch `name` is on: set to exactly "YES" ("yes", "YES " and
 // the like leave it off).  Read afresh at every call.
 bool env_switch_on(const char* name);
+
+// ---- Transfer statistics ------------------------------------------------------------------
+inline constexpr const char* kStatsDestination = "DGFILE_STATS";
+inline constexpr const char* kStatsFormat = "DGFILE_STATS_FORMAT";
+
+// DGFILE_STATS and DGFILE_STATS_FORMAT as this process would read them now.
+// Statistics are collected when DGFILE_STATS is set and not empty, the
+// format is unset, empty, "text" or "json", and the destination is "stderr"
+// or a path template: "%p" stands for the process id, "%%" for "%", no other
+// "%" directive, shorter than 4096 characters.
+struct StatsSettings {
+    bool destination_set = false;
+    std::string destination;        // DGFILE_STATS
+    bool destination_valid = false;  // "stderr" or a usable path template
+    bool format_set = false;
+    std::string format;         // DGFILE_STATS_FORMAT
+    bool format_valid = false;  // unset, empty, "text" or "json"
+
+    bool collect = false;    // statistics are collected
+    bool to_stderr = false;  // the summary goes to standard error, else to a file
+    bool json = false;       // a JSON object, else the text table
+    // Why nothing is collected although DGFILE_STATS asks for statistics: the
+    // line the library prints on standard error; empty otherwise.
+    std::string message;
+};
+
+StatsSettings read_stats_settings();
+
+// The summary file of process `pid`: `path_template` with "%p" replaced by
+// the process id and "%%" by "%".
+std::string expand_stats_path(const std::string& path_template, int pid);

@@ -2,30 +2,41 @@
 // Transfer statistics: what this process's transfers through the library
 // did, and why they did not take the direct path, written as one summary when
 // the process exits (or the library is unloaded) if DGFILE_STATS asks for it.
+// This header is all that callers include: the switch, the hooks and the
+// clock (stats_clock.h).  The counting is in stats_counters.cpp, the summary
+// in stats_report.cpp, the settings' rules in settings.h.
 //
-// Owns: the counter shards, the settings read from DGFILE_STATS and
-// DGFILE_STATS_FORMAT (once, at the first counted event), and the summary.
+// Owns the counter shards, the list of driver refusals, and the settings read
+// from DGFILE_STATS and DGFILE_STATS_FORMAT (once, at the first counted
+// event).
 // Callers: the file handle, the batch handle and the entry points, from any
-// thread, with or without their own locks held.
-// Locks: one registry mutex, a leaf, taken only when a thread counts for the
-// first time, when it ends, around fork, and by the summary.  Each thread
-// counts into a shard of its own (relaxed atomics that only the owner
-// writes), so no cache line is written by the transfers of several threads;
-// a shard outlives its thread and is handed to the next thread that needs
-// one, counts and all.  While statistics are off, every hook below costs one
-// relaxed load and a branch in its caller (`stats::on()`).
+// thread, with or without their own locks held; but the first on() of a
+// process sets up and may take 200 microseconds to calibrate the clock, so
+// each path makes its first call before it takes a lock.
+// Locks: the registry mutex, a leaf, taken only when a thread counts for the
+// first time, when it ends, by the set-up, around fork, and by the summary;
+// the refusal mutex, a leaf, taken by every driver refusal, around fork and
+// by the summary.  Each thread counts into a shard of its own (relaxed
+// atomics that only the owner writes), so no cache line is written by the
+// transfers of several threads; a shard outlives its thread and is handed to
+// the next thread that needs one, counts and all.  While statistics are off,
+// every hook below costs one relaxed load and a branch in its caller
+// (`stats::on()`).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "stats_clock.h"
+
 namespace stats {
 
-// -1 until the environment was read, then 0 (off) or 1 (on) for the life of
-// the process.
+// -1 until the environment was read and the clock calibrated, then 0 (off)
+// or 1 (on) for the life of the process.
 extern std::atomic<int> state;
 
-// Reads the settings; true when statistics are to be collected.
+// Reads the settings (once per process; a thread arriving meanwhile waits
+// for the first); true when statistics are to be collected.
 bool set_up();
 
 inline bool on() {
@@ -52,13 +63,6 @@ enum class cpu_fail_t : unsigned {
     copy,                // the runtime copy failed, or no runtime provides it
 };
 inline constexpr unsigned kCpuFailures = 7;
-
-// A cheap clock for timing user callbacks, in ticks: the processor's
-// invariant cycle counter where there is one (x86-64, 64-bit ARM), else
-// nanoseconds.  A system clock read costs tens of nanoseconds in a virtual
-// machine; two of them per transfer would cost more than all the counting.
-std::uint64_t ticks();
-std::uint64_t ticks_to_us(std::uint64_t ticks);
 
 // The hooks.  REQUIRES: on() returned true.
 void transfer(path_t path, std::uint64_t bytes, std::uint64_t us);

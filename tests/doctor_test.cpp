@@ -439,6 +439,29 @@ TEST(Doctor, AFileAndADirectoryThatTakeODirectPassAndNothingIsLeftBehind) {
     ::rmdir(mine.c_str());
 }
 
+// ---- Statistics --------------------------------------------------------------------------
+
+TEST(Doctor, StatisticsVariablesAsTheLibraryReadsThem) {
+    EXPECT_EQ(RunDoctor({}).Line("DGFILE_STATS"), "[info] DGFILE_STATS: not set: no statistics");
+    Situation s;
+    s.env = {{"DGFILE_STATS", "/opt/tavo/etc/s.%d"}, {"DGFILE_STATS_FORMAT", "json"}};
+    Report r = RunJson({}, s);
+    EXPECT_EQ(r.Check("DGFILE_STATS")["status"], "warn");
+    EXPECT_EQ(r.Check("DGFILE_STATS")["details"]["message"],
+              "dgfile: DGFILE_STATS must be \"stderr\" or a file path (\"%p\" stands for the "
+              "process id, \"%%\" for \"%\"), not \"/opt/tavo/etc/s.%d\": no statistics are "
+              "collected");
+    EXPECT_EQ(r.Check("DGFILE_STATS_FORMAT")["text"], "\"json\": one JSON object");
+    // The summary file is judged as the library opens it: a FIFO is refused.
+    s.env = {{"DGFILE_STATS", "/opt/tavo/etc/s.json"}, {"DGFILE_STATS_FORMAT", "xml"}};
+    s.prepare = [] { ASSERT_EQ(::mkfifo("/opt/tavo/etc/s.json", 0644), 0); };
+    Doctor d = RunDoctor({}, s);
+    EXPECT_TRUE(Has(d.Line("DGFILE_STATS"), ", where there is a FIFO: the library writes no "
+                                            "summary there, but nothing is collected")) << d.out;
+    EXPECT_EQ(d.Line("DGFILE_STATS_FORMAT"), "[warn] DGFILE_STATS_FORMAT: \"xml\" is neither "
+                                             "\"text\" nor \"json\": no statistics are collected");
+}
+
 // ---- Command line -----------------------------------------------------------------------
 
 TEST(Doctor, UnknownOptionsAndEmptyPathsAreUsageErrors) {

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -840,6 +842,64 @@ void EveryOutcomeOnce() {
     ::close(fd);
 }
 
+// 140 reads refused with 140 errnos (some without a name) by each of two
+// threads, each read then copied by the CPU.
+constexpr int kRefusals = 140;
+void EveryErrnoTwice() {
+    qrvd_sim_set_enabled(1);
+    TempFile file(4096);
+    const int fd = file.Open(O_RDWR | O_DIRECT);
+    DGfileHandle_t fh = Register(fd);
+    DeviceBuffer dev(4096);
+    std::mutex fault;
+    auto refused = [&] {
+        for (int e = 1; e <= kRefusals; ++e) {
+            std::lock_guard<std::mutex> lock(fault);
+            ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_REFUSE, e, 1), 0);
+            EXPECT_EQ(dgFileRead(fh, dev.ptr, 4096, 0, 0), 4096);
+        }
+    };
+    std::thread other(refused);
+    refused();
+    other.join();
+    dgFileHandleDeregister(fh);
+    ::close(fd);
+}
+
+// Ten user-callback reads, the tenth 5 ms long.
+ssize_t SlowTenth(void*, char*, std::size_t n, loff_t, dgfileRDMAInfo_t*) {
+    static int calls = 0;
+    if (++calls % 10 == 0) ::usleep(5000);
+    return static_cast<ssize_t>(n);
+}
+void TenCallbacksOneSlow() {
+    DGfileFSOps_t ops{};
+    ops.read = SlowTenth;
+    DGfileDescr_t cb{};
+    cb.type = DG_FILE_HANDLE_TYPE_USERSPACE_FS;
+    cb.fs_ops = &ops;
+    DGfileHandle_t fh = nullptr;
+    ASSERT_EQ(dgFileHandleRegister(&fh, &cb).err, DG_FILE_SUCCESS);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(dgFileRead(fh, nullptr, 100, 0, 0), 100);
+    dgFileHandleDeregister(fh);
+}
+
+// The JSON summary of `body` run to exit in a child (in kStatsDir, named
+// after the child, then removed); discarded when it does not parse.
+json JsonSummaryOf(const std::function<void()>& body) {
+    ::setenv("DGFILE_STATS", "/opt/tavo/etc/stats.%p.json", 1);
+    ::setenv("DGFILE_STATS_FORMAT", "json", 1);
+    EXPECT_EQ(RunToExit(body), 0);
+    json stats(json::value_t::discarded);
+    for (const std::string& n : sandbox::DirectoryEntries(kStatsDir)) {
+        if (n.rfind("stats.", 0) != 0) continue;
+        stats = json::parse(sandbox::ReadFile(std::string(kStatsDir) + "/" + n), nullptr, false);
+        EXPECT_TRUE(stats.is_object() && n == "stats." + stats["process"].dump() + ".json") << n;
+        ::unlink((std::string(kStatsDir) + "/" + n).c_str());
+    }
+    return stats;
+}
+
 // The (then_cpu_copy, then_failure) pair of a direct miss in the JSON.
 std::pair<int, int> Missed(const json& stats, const std::string& reason, int error = -1) {
     for (const json& m : stats["direct_misses"])
@@ -849,17 +909,9 @@ std::pair<int, int> Missed(const json& stats, const std::string& reason, int err
 }
 
 TEST(Stats, EveryReasonLandsInItsCounterWithWhatFollowed) {
-    auto opts = Logged({{"DGFILE_STATS", std::string(kStatsDir) + "/stats.%p.json"},
-                        {"DGFILE_STATS_FORMAT", "json"}});
-    auto r = sandbox::Run(opts, [] {
-        ASSERT_EQ(RunToExit(EveryOutcomeOnce), 0);
-        auto names = sandbox::DirectoryEntries(kStatsDir);
-        names.erase(std::remove_if(names.begin(), names.end(),
-                                   [](const std::string& n) { return n.rfind("stats.", 0) != 0; }),
-                    names.end());
-        ASSERT_EQ(names.size(), 1u);
-        const json stats = json::parse(sandbox::ReadFile(std::string(kStatsDir) + "/" + names[0]));
-        EXPECT_EQ(names[0], "stats." + stats["process"].dump() + ".json");
+    auto r = sandbox::Run(Logged(), [] {
+        const json stats = JsonSummaryOf(EveryOutcomeOnce);
+        ASSERT_TRUE(stats.is_object());
         const json& paths = stats["paths"];
         EXPECT_EQ(paths["direct"]["transfers"], 2);
         EXPECT_EQ(paths["direct"]["bytes"], 131072);
@@ -917,6 +969,65 @@ TEST(Stats, EveryReasonLandsInItsCounterWithWhatFollowed) {
               "disabled 1, seek 1, read/write 1, runtime copy 1");
     const std::string verdict = r.out.substr(r.out.find("json verdict: ") + 14);
     EXPECT_EQ("  " + verdict.substr(0, verdict.find('\n')), lines.back());
+}
+
+TEST(Stats, EveryErrnoGetsItsEntryAndNoSummaryIsCut) {
+    auto r = sandbox::Run(Logged(), [] {
+        const json stats = JsonSummaryOf(EveryErrnoTwice);
+        ASSERT_TRUE(stats.is_object());
+        EXPECT_EQ(stats["direct_misses"].size(), 3u + kRefusals);
+        for (int e = 1; e <= kRefusals; ++e)
+            EXPECT_EQ(Missed(stats, "driver_refused", e), std::make_pair(2, 0)) << e;
+        ::setenv("DGFILE_STATS", "stderr", 1);
+        ::unsetenv("DGFILE_STATS_FORMAT");
+        ASSERT_EQ(RunToExit(EveryErrnoTwice), 0);
+    });
+    EXPECT_SANDBOX_OK(r);
+    ASSERT_FALSE(r.err.empty());
+    const std::string verdict = sandbox::Lines(r.err).back();
+    int reasons = 0;
+    for (std::size_t at = 0; (at = verdict.find("driver refused (", at)) != std::string::npos; ++at)
+        ++reasons;
+    EXPECT_EQ(reasons, kRefusals) << verdict;
+    EXPECT_TRUE(verdict.ends_with(", driver refused (140) 2")) << verdict;
+}
+
+// The slowest of ten transfers is the 99th percentile (nearest rank).
+TEST(Stats, PercentilesAreNearestRank) {
+    auto r = sandbox::Run(Logged(), [] {
+        const json stats = JsonSummaryOf(TenCallbacksOneSlow);
+        ASSERT_TRUE(stats.is_object());
+        const json& callbacks = stats["paths"]["callbacks"];
+        EXPECT_GT(callbacks["p99_us_under"], 5000) << callbacks;
+        EXPECT_LT(callbacks["p50_us_under"], 5000) << callbacks;
+    });
+    EXPECT_SANDBOX_OK(r);
+}
+
+// A link or a FIFO planted at the summary's name: one message, nothing
+// written through it, and the process still exits; a regular file there is
+// replaced whole.
+TEST(Stats, ALinkOrFifoAtTheSummarysNameIsRefusedWithoutWaiting) {
+    const std::string at = std::string(kStatsDir) + "/s.txt", target = at + ".target";
+    sandbox::Options opts;
+    opts.env = {{"DGFILE_STATS", at}};
+    auto r = sandbox::Run(opts, [&] {
+        sandbox::WriteFile(target, "kept");
+        ASSERT_EQ(::symlink(target.c_str(), at.c_str()), 0);
+        EXPECT_EQ(RunToExit(TenCallbacksOneSlow), 0);
+        EXPECT_EQ(sandbox::ReadFile(target), "kept");
+        ASSERT_EQ(::unlink(at.c_str()) == 0 && ::mkfifo(at.c_str(), 0644) == 0, true);
+        EXPECT_EQ(RunToExit(TenCallbacksOneSlow, 20000), 0);
+        ASSERT_EQ(::unlink(at.c_str()), 0);
+        sandbox::WriteFile(at, std::string(8192, 'x'));
+        EXPECT_EQ(RunToExit(TenCallbacksOneSlow), 0);
+        EXPECT_EQ(sandbox::ReadFile(at).find('x'), std::string::npos);
+    });
+    EXPECT_SANDBOX_OK(r);
+    EXPECT_EQ(r.err, "dgfile: cannot write statistics to " + at +
+                         ": Too many levels of symbolic links\n"
+                         "dgfile: cannot write statistics to " + at +
+                         ": No such device or address\n");
 }
 
 TEST(Stats, OnePerProcessNothingWhenOffOrAfterUnderscoreExit) {

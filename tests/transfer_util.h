@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,7 +121,8 @@ inline std::vector<std::string> Shapes(const std::vector<std::string>& records) 
 // Runs `body` in a child of this (sandboxed) process that ends through
 // exit(), as an application does, so that the library writes its statistics
 // summary; returns the child's exit code (1 when an assertion failed in it).
-inline int RunToExit(const std::function<void()>& body) {
+// A child still running after `deadline_ms` (0: no deadline) is killed.
+inline int RunToExit(const std::function<void()>& body, int deadline_ms = 0) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -128,7 +130,9 @@ inline int RunToExit(const std::function<void()>& body) {
         std::exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
+    for (int ms = 0; ::waitpid(pid, &status, WNOHANG) != pid; ++ms) {
+        if (deadline_ms > 0 && ms >= deadline_ms) ::kill(pid, SIGKILL);
+        ::usleep(1000);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

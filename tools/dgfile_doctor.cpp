@@ -5,8 +5,8 @@
 //
 // Prints one verdict line per thing the library depends on (the device node,
 // the two switches, the debug log's settings as the library reads them, the
-// GPU runtimes and GPUs, and whether each PATH's file system accepts
-// O_DIRECT), then one summary line.  Exit status: 0 when the direct path or
+// statistics' settings, the GPU runtimes and GPUs, and whether each PATH's
+// file system accepts O_DIRECT), then one summary line.  Exit status: 0 when the direct path or
 // the CPU fallback is usable, 1 when neither is, 2 for a usage error.
 //
 // It reports the machine as it is: the GPU runtimes are the ones the loader
@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
     doctor::CheckDevice(report, o.sim);
     doctor::CheckSwitches(report);
     doctor::CheckSettings(report);
+    doctor::CheckStatistics(report);
     doctor::CheckRuntimes(report);
     for (const std::string& path : o.paths) doctor::CheckPath(report, path);
     doctor::Summary summary = doctor::Summarize(report);

@@ -3,8 +3,8 @@
 // the way the library itself will meet it, and adds one finding (a verdict
 // line) to the report; the summary then says which transfer path works.
 // One file per concern: doctor_device.cpp (the device node),
-// doctor_settings.cpp (the switches, the settings file and the debug log's
-// values), doctor_runtimes.cpp (the runtimes and GPUs), doctor_paths.cpp
+// doctor_settings.cpp (the switches, the settings file, the debug log's
+// values and the statistics' variables), doctor_runtimes.cpp (the runtimes and GPUs), doctor_paths.cpp
 // (the file systems of the paths), doctor_report.cpp (the summary and what
 // the checks share).
 //
@@ -76,6 +76,7 @@ struct Summary {
 void CheckDevice(Report& report, bool sim_option);
 void CheckSwitches(Report& report);   // DGFILE_DISABLE_GDS, DGFILE_DISABLE_CPU
 void CheckSettings(Report& report);   // the settings file and the log's values
+void CheckStatistics(Report& report); // DGFILE_STATS, DGFILE_STATS_FORMAT
 void CheckRuntimes(Report& report);   // GPU runtime, application runtime, GPUs
 void CheckPath(Report& report, const std::string& path);
 

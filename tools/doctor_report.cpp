@@ -30,6 +30,7 @@ const char* FileKind(mode_t mode) {
     if (S_ISBLK(mode)) return "block device";
     if (S_ISFIFO(mode)) return "FIFO";
     if (S_ISSOCK(mode)) return "socket";
+    if (S_ISLNK(mode)) return "symbolic link";
     return "special file";
 }
 

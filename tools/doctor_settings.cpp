@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The two switches, the settings file and the debug log's values, as the
-// library's own reader (settings.h) and log file naming (log.h) take them.
+// The two switches, the settings file and the debug log's values, and the
+// statistics' two variables, as the library's own reader (settings.h) and
+// log file naming (log.h) take them.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -378,7 +379,75 @@ Finding ConsoleFinding(const LogSettings& s, bool active) {
     return f;
 }
 
+// Where the summary of this process would go, and whether the library can
+// put it there (it writes only to a regular file, or creates one).
+void JudgeStatsFile(const StatsSettings& s, Finding& f) {
+    const int pid = static_cast<int>(::getpid());
+    const std::string path = expand_stats_path(s.destination, pid);
+    f.details["destination"] = path;
+    f.text = Quote(s.destination) + ": a summary of each process's transfers at exit, in " + path +
+             " for process " + std::to_string(pid);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        f.status = Status::Warn;
+        f.text += ", where there is a " + std::string(FileKind(st.st_mode)) +
+                  ": the library writes no summary there";
+    }
+}
+
+Finding StatsDestinationFinding(const StatsSettings& s) {
+    Finding f(kStatsDestination, kStatsDestination);
+    f.details["set"] = s.destination_set;
+    f.details["value"] = s.destination_set ? Json(s.destination) : Json();
+    f.details["collected"] = s.collect;
+    f.details["destination"] = Json();
+    f.details["message"] = TextOrNull(OneLine(s.message));
+    f.status = Status::Info;
+    if (s.destination.empty()) {
+        f.text = std::string(s.destination_set ? "set but empty" : "not set") + ": no statistics";
+    } else if (!s.destination_valid) {
+        f.status = Status::Warn;
+        f.text = Quote(s.destination) + " is neither \"stderr\" nor a usable path template (%p " +
+                 "and %% its only directives): no statistics are collected";
+    } else if (s.destination == "stderr") {
+        f.details["destination"] = s.destination;
+        f.text = Quote(s.destination) + ": a summary of each process's transfers on standard " +
+                 "error at exit";
+    } else {
+        JudgeStatsFile(s, f);
+    }
+    if (s.destination_valid && !s.collect)
+        f.text += std::string(", but nothing is collected: ") + kStatsFormat + " is invalid";
+    return f;
+}
+
+Finding StatsFormatFinding(const StatsSettings& s) {
+    Finding f(kStatsFormat, kStatsFormat);
+    f.details["set"] = s.format_set;
+    f.details["value"] = s.format_set ? Json(s.format) : Json();
+    f.details["valid"] = s.format_valid;
+    const std::string shown = s.format.empty() ? "not set" : Quote(s.format);
+    if (s.destination.empty()) {
+        // Nothing is collected: the format is not even looked at.
+        f.status = Status::Info;
+        f.text = shown + ": not used without " + kStatsDestination;
+    } else if (!s.format_valid) {
+        f.status = Status::Warn;
+        f.text = shown + " is neither \"text\" nor \"json\": no statistics are collected";
+    } else {
+        f.status = Status::Ok;
+        f.text = shown + (s.format == "json" ? ": one JSON object" : ": a text table");
+    }
+    return f;
+}
+
 }  // namespace
+
+void CheckStatistics(Report& report) {
+    const StatsSettings s = read_stats_settings();
+    report.Add(StatsDestinationFinding(s));
+    report.Add(StatsFormatFinding(s));
+}
 
 void CheckSettings(Report& report) {
     // Exactly what the library's set-up reads, without its messages printed.
