@@ -13,14 +13,15 @@
 // thread, with or without their own locks held; but the first on() of a
 // process sets up and may take 200 microseconds to calibrate the clock, so
 // each path makes its first call before it takes a lock.
-// Locks: the registry mutex, a leaf, taken only when a thread counts for the
-// first time, when it ends, by the set-up, around fork, and by the summary;
-// the refusal mutex, a leaf, taken by every driver refusal, around fork and
-// by the summary.  Each thread counts into a shard of its own (relaxed
+// Locks: the registry mutex, taken only when a thread counts for the first
+// time, when it ends, by the set-up, around fork, and by the summary; the
+// refusal mutex, taken by every driver refusal, around fork and by the
+// summary.  Both are held across fork; their place in the lock order:
+// src/README.md.  Each thread counts into a shard of its own (relaxed
 // atomics that only the owner writes), so no cache line is written by the
 // transfers of several threads; a shard outlives its thread and is handed to
 // the next thread that needs one, counts and all.  While statistics are off,
-// every hook below costs one relaxed load and a branch in its caller
+// every hook below costs one load and a branch in its caller
 // (`stats::on()`).
 #pragma once
 
@@ -39,8 +40,10 @@ extern std::atomic<int> state;
 // for the first); true when statistics are to be collected.
 bool set_up();
 
+// Acquire: pairs with the set-up's release store, so a thread that sees the
+// statistics on also sees the calibrated clock rate.
 inline bool on() {
-    const int s = state.load(std::memory_order_relaxed);
+    const int s = state.load(std::memory_order_acquire);
     return s > 0 || (s < 0 && set_up());
 }
 

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// The statistics' clock: a cheap timer for the transfers the statistics time
-// themselves (user callbacks), in ticks of the processor's invariant cycle counter where there is
-// one (x86-64, 64-bit ARM), else nanoseconds of CLOCK_MONOTONIC.  A system
-// clock read costs tens of nanoseconds in a virtual machine; two per transfer
-// would cost more than all the counting.
+// The statistics' clock: the cheap timer behind every duration the
+// statistics show (user callbacks, driver requests, CPU copies), in ticks of
+// the processor's invariant cycle counter where there is one (x86-64, 64-bit
+// ARM), else nanoseconds of CLOCK_MONOTONIC.  Neither steps back as the wall
+// clock may.  A system clock read costs tens of nanoseconds in a virtual
+// machine; two per transfer would cost more than all the counting.
 //
 // Owns the counter's rate.  ticks() and ticks_to_us() may be called from any
 // thread, with any lock held, once stats::on() returned true.
