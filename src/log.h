@@ -27,13 +27,6 @@
 
 #include "settings.h"
 
-enum dgfileDebugLogLevel {
-    DGFILE_LOG_NONE = 0,
-    DGFILE_LOG_WARN = 1,
-    DGFILE_LOG_INFO = 2,
-    DGFILE_LOG_DEBUG = 3,
-};
-
 // The emitter.  filefunc and line name the caller; fmt and the rest are a
 // printf format and its arguments.  The first record of the process runs the
 // set-up.  Never fails towards the caller and never throws.  Must not be
@@ -76,28 +69,20 @@ extern std::string dgfileDefaultDebugFileDir;     // "log_dir", ends in "/"
 
 // ---- Helpers of the set-up ------------------------------------------------------
 // The settings themselves (parser, numeric conversion, the record the set-up
-// reads) are in settings.h.
-
-// The host name cut at the first `delim`, always NUL-terminated within maxlen;
-// "unknown" when the system cannot tell.
-void getHostName(char* hostname, int maxlen, const char delim);
+// reads) and the log file path rule are in settings.h.
 
 bool path_exists(const std::string& filename);
-bool mkdir_(const std::string& path);       // one directory, mode 0755
+bool mkdir_(const std::string& path);       // one directory, mode kLogDirMode
 bool create_dir(const std::string& path);   // exists already, or mkdir_ it
 
-// The log file path rule: dir + "dgfile" + one piece per directive of
-// format (%p ".<pid>", %t ".<local time>", %h "<host>") + ".log".  Pure, for
-// the unit tests; generate_log_filepath applies it to the log's globals.
-std::string format_log_filepath(const std::string& dir, const std::string& format,
-                                int pid, const char* host, time_t now);
+// format_log_filepath (settings.h) applied to the log's globals.
 // REQUIRES: dgfileDebugLock held.
 void generate_log_filepath(std::string& filePath);
 
 // One log file of this process.  Heap-allocated zero-filled by
 // create_new_log_file; owned by the queue once pushed.
 struct LogFileInfo {
-    char fullpath[512];  // NUL-terminated, at most 511 characters
+    char fullpath[kLongestLogPath + 1];  // NUL-terminated
     LogFileInfo* next;   // the next newer entry; null for the newest
     // This process created the file, so trimming deletes it.  False for a
     // file that already existed when it was opened (another process's

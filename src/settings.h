@@ -1,19 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
-// The library's settings, each rule in one place: the settings file's parser
-// (an INI dialect), the numeric conversion of a setting, the debug log's
-// settings read as one record (from DGFILE_DEBUG, HOME and the settings
-// file), the environment switches (DGFILE_DISABLE_GDS, DGFILE_DISABLE_CPU),
-// and the statistics' settings (DGFILE_STATS, DGFILE_STATS_FORMAT).
+// The rules the library takes from its environment, each in one place: the
+// settings file's parser (an INI dialect), the numeric conversion of a
+// setting, the debug log's settings read as one record (from DGFILE_DEBUG,
+// HOME and the settings file), the log file's path, the environment switches
+// (DGFILE_DISABLE_GDS, DGFILE_DISABLE_CPU), and the statistics' settings
+// (DGFILE_STATS, DGFILE_STATS_FORMAT).
 //
-// Callers: the log's set-up, the device connection and file registration,
-// the statistics' set-up and summary, the log's unit tests, and
-// dgfile-doctor (which links the object library and so shows exactly what
-// the library will use).  Reading prints nothing and changes no state; only
-// string_to_int prints.  No lock of its own: any
-// thread, while no other thread changes the environment.  Everything here is
-// internal to the library (hidden, not exported).
+// Built as the static library dgfile_rules, with gpu_platform.h (how the
+// library meets the device and the runtimes): libdgfile and dgfile-doctor
+// both link it, so the doctor shows exactly what the library will use
+// without linking the library's insides.  Callers: the log's set-up, the
+// device connection and file registration, the statistics, the unit tests,
+// dgfile-doctor.  Reading prints nothing and changes no state; only
+// string_to_int prints.  No lock of its own: any thread, while no other
+// thread changes the environment.  Internal to the library (hidden, not
+// exported).
 #pragma once
 
+#include <cstddef>
+#include <ctime>
 #include <map>
 #include <string>
 
@@ -52,6 +57,15 @@ int string_to_int(const char* str);
 
 // The settings file: fixed, no environment variable or call changes it.
 inline constexpr const char* kSettingsFile = "/opt/tavo/etc/dgfile.ini";
+
+// The log's levels; a record is written when its level is at most the one
+// configured.
+enum dgfileDebugLogLevel {
+    DGFILE_LOG_NONE = 0,
+    DGFILE_LOG_WARN = 1,
+    DGFILE_LOG_INFO = 2,
+    DGFILE_LOG_DEBUG = 3,
+};
 
 // "NONE", "WARN", "INFO", "DEBUG" for the levels 0 to 3; null otherwise.
 const char* log_level_name(int level);
@@ -151,3 +165,21 @@ StatsSettings read_stats_settings();
 // The summary file of process `pid`: `path_template` with "%p" replaced by
 // the process id and "%%" by "%".
 std::string expand_stats_path(const std::string& path_template, int pid);
+
+// ---- The log file's path -----------------------------------------------------------
+
+// Mode of the log directory the set-up creates (only its last component).
+inline constexpr unsigned kLogDirMode = 0755;
+
+// The longest log file path the log takes; a longer one opens no log file.
+inline constexpr std::size_t kLongestLogPath = 511;
+
+// The host name cut at the first `delim`, always NUL-terminated within maxlen;
+// "unknown" when the system cannot tell.
+void getHostName(char* hostname, int maxlen, const char delim);
+
+// The log file path rule: dir + "dgfile" + one piece per directive of
+// format (%p ".<pid>", %t ".<local time>", %h "<host>") + ".log"; any other
+// text of format adds nothing.  Pure.
+std::string format_log_filepath(const std::string& dir, const std::string& format,
+                                int pid, const char* host, time_t now);

@@ -23,7 +23,7 @@
 #include <CLI/CLI.hpp>
 
 #include "doctor_checks.h"
-#include "files.h"     // the device node
+#include "gpu_platform.h"  // the device node
 #include "settings.h"  // the settings file and the switches
 
 namespace {

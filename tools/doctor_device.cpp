@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "doctor_checks.h"
-#include "files.h"  // the library's device node and its declaration of the driver request
+#include "gpu_platform.h"  // the library's device node and its declaration of the driver request
 #include "qrv_platform.h"  // QRVD_SIM as the driver stand-in reads it
 #include "sim_control.h"
 
@@ -90,6 +90,11 @@ std::string SimulatedVerdict(const Node& n, bool sim_option, Finding& f) {
     if (!n.opens) {
         f.text = "simulated (" + by + "), but cannot be opened: " + ErrorText(n.open_error);
         return "cannot be opened";
+    }
+    if (!n.answers) {
+        f.text = "simulated (" + by + "), opens read-write but does not answer the transfer "
+                 "request (" + ErrorText(n.probe_error) + ")";
+        return "does not answer the transfer request";
     }
     f.status = Status::Ok;
     f.text = "simulated by the driver stand-in (" + by +

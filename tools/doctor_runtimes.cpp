@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "doctor_checks.h"
-#include "files.h"  // the library's own binding of the copy call
+#include "gpu_platform.h"  // the library's own lookup of the copy call
 #include "qrv_platform.h"
 #include "sim_control.h"
 #include "units.h"

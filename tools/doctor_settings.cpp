@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
 // The two switches, the settings file and the debug log's values, and the
-// statistics' two variables, as the library's own reader (settings.h) and
-// log file naming (log.h) take them.
+// statistics' two variables, as the library's own rules (settings.h) take
+// them.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <iterator>
 
 #include "doctor_checks.h"
-#include "log.h"       // the log file path rule and host name
-#include "settings.h"  // the settings as the library reads them, the switches
+#include "settings.h"  // the settings, the log file path rule and the switches
 
 namespace doctor {
 
@@ -56,8 +56,6 @@ void CheckSwitches(Report& report) {
 }
 
 namespace {
-
-constexpr size_t kLongestLogPath = sizeof(LogFileInfo::fullpath) - 1;
 
 // 0 when this process may create files in the directory `path`, else the
 // reason as an errno value.
@@ -201,7 +199,9 @@ bool JudgeNewDirectory(const std::string& dir, Finding& f) {
         return false;
     }
     f.status = Status::Ok;
-    f.text = dir + " does not exist yet; the log set-up creates it (mode 0755)";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", kLogDirMode);
+    f.text = dir + " does not exist yet; the log set-up creates it (mode " + mode + ")";
     return true;
 }
 
