@@ -8,9 +8,10 @@
 // (the file systems of the paths), doctor_report.cpp (the summary and what
 // the checks share).
 //
-// The settings are read with the library's own reader (settings.h, from the
-// object library), so the doctor shows exactly the values and messages the
-// library will use, and the switches are judged by the library's own test.
+// The settings are read with the library's own rules (settings.h and
+// gpu_platform.h, the static library dgfile_rules the library links too),
+// so the doctor shows exactly the values and messages the library will use,
+// and the switches are judged by the library's own test.
 // Nothing here opens a library entry point: the doctor never sets the log
 // up, creates no log directory or file, and keeps the device node open only
 // while it looks at it.
