@@ -546,11 +546,11 @@ public:
     using completion_type = completion<Cookie>;
 
     batch() noexcept = default;  // empty: every call fails
-    batch(unsigned capacity, std::error_code& ec) {
+    batch(unsigned capacity, std::error_code& ec) : params_(capacity), events_(capacity) {
         ec = detail::status(dgFileBatchIOSetUp(&handle_, capacity));
-        if (!ec) {
-            params_.resize(capacity);
-            events_.resize(capacity);
+        if (ec) {
+            params_.clear();
+            events_.clear();
         }
     }
     explicit batch(unsigned capacity) {
@@ -644,12 +644,12 @@ public:
         return n;
     }
     std::vector<completion_type> poll(unsigned min_nr, std::error_code& ec) {
-        std::vector<completion_type> out(pending_);
+        std::vector<completion_type> out(events_.size());
         out.resize(poll(min_nr, out.data(), out.size(), ec));
         return out;
     }
     std::vector<completion_type> poll(unsigned min_nr) {
-        std::vector<completion_type> out(pending_);
+        std::vector<completion_type> out(events_.size());
         out.resize(poll(min_nr, out.data(), out.size()));
         return out;
     }

@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// <dgfile.hpp> alone, with every template instantiated, so that the build
-// compiles each body under each standard and compiler it claims (see
-// tests/CMakeLists.txt); nothing here runs.
+// <dgfile.hpp> alone, every template instantiated, for the build to compile
+// under each standard and compiler it claims (cpp_header_check.cmake).
 #include <dgfile.hpp>
 
 namespace {
-
 struct ReadOnly {
     ssize_t read(void*, std::size_t size, off_t) { return static_cast<ssize_t>(size); }
 };
-struct Tag {
-    unsigned short index;
-    unsigned short part;
-};
-
+struct Tag { unsigned short index, part; };
 }  // namespace
 
 std::size_t dgfile_header_check(void* device, std::error_code& ec) {
