@@ -576,6 +576,7 @@ public:
     // or for more requests than capacity(); invalid_value for a request
     // without a file.  After cancel(), waits until the cancelled transfers
     // still under way have ended (the library refuses a new batch until then).
+    // REQUIRES: every file named stays alive until its request completed.
     template <class Range>
     void submit(const Range& requests, std::error_code& ec) noexcept {
         if (pending_ != 0) {
@@ -622,7 +623,8 @@ public:
     // Waits for at least min_nr completions, or until none is left to hand
     // out; writes up to `room` of them to `out` and returns how many.  Each
     // completion is handed out once.  invalid_value for a min_nr above the
-    // current batch's size or above `room`.
+    // current batch's size or above `room`.  REQUIRES, as for every call of a
+    // batch: no other thread calls this batch meanwhile.
     std::size_t poll(unsigned min_nr, completion_type* out, std::size_t room,
                      std::error_code& ec) noexcept {
         unsigned nr = static_cast<unsigned>(std::min(room, events_.size()));
