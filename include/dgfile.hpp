@@ -155,8 +155,10 @@ public:
 
 }  // namespace detail
 
-// The category of every errc; name() is "dgfile".
-inline const std::error_category& category() noexcept {
+// The category of every errc; name() is "dgfile".  Categories compare by
+// address, so the instance has default visibility: shared objects built with
+// hidden visibility still share one, and their codes compare equal.
+DGFILE_API inline const std::error_category& category() noexcept {
     static const detail::category_impl instance;
     return instance;
 }
