@@ -17,17 +17,18 @@ set(DGFILE_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/dgfile)
 
 install(TARGETS dgfile
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dgfile)
-install(FILES include/dgfile.h
+install(FILES include/dgfile.h include/dgfile.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dgfile)
 install(FILES README.md NEWS LICENSE
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dgfile)
-install(FILES man/libdgfile.3
+install(FILES man/libdgfile.3 man/dgfile.hpp.3
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dgfile)
-install(FILES docs/building.md docs/debug-log.md docs/dgfile-bench.md docs/dgfile-doctor.md
-              docs/simulated-platform.md docs/using.md
+install(FILES docs/building.md docs/cpp.md docs/debug-log.md docs/dgfile-bench.md
+              docs/dgfile-doctor.md docs/simulated-platform.md docs/using.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT dgfile)
 install(FILES examples/read_to_gpu.c examples/batch_cookies.cpp
               examples/callback_fs.cpp examples/sim_quickstart.cpp
+              examples/read_to_gpu_cpp.cpp examples/batch_loader.cpp
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dgfile)
 
 configure_package_config_file(cmake/dgfileConfig.cmake.in

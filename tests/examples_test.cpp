@@ -26,6 +26,8 @@ const Case kExamples[] = {
     {"read_to_gpu", EXAMPLE_READ_TO_GPU},
     {"batch_cookies", EXAMPLE_BATCH_COOKIES},
     {"callback_fs", EXAMPLE_CALLBACK_FS},
+    {"read_to_gpu_cpp", EXAMPLE_READ_TO_GPU_CPP},
+    {"batch_loader", EXAMPLE_BATCH_LOADER},
 };
 
 // Runs `example` in a sandbox with the simulator variables cleared, then
@@ -95,6 +97,12 @@ TEST(ExampleChecks, ReadToGpuFailsOnAShortTransfer) {
     auto run = RunExample(EXAMPLE_READ_TO_GPU, {{"QRVD_SIM", "1"}, {"QRVD_SIM_FAULT", "short:4096"}});
     EXPECT_EQ(run.exit_code, 1) << run.out;
     EXPECT_TRUE(Has(run.out, "moved 4096 of 1048576 bytes")) << run.out;
+}
+
+TEST(ExampleChecks, ReadToGpuCppRepeatsShortTransfersUntilTheWholeRange) {
+    auto run = RunExample(EXAMPLE_READ_TO_GPU_CPP, {{"QRVD_SIM", "1"}, {"QRVD_SIM_FAULT", "short:4096"}});
+    EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    EXPECT_TRUE(Has(run.out, "moved 1048576 of 1048576 bytes into GPU memory: bytes match")) << run.out;
 }
 
 TEST(ExampleChecks, BatchCookiesNamesTheRequestThatCameBackShort) {

@@ -5,15 +5,16 @@
 #  - every command of its shell blocks, and of its sample outputs, that starts
 #    a tool of the build tree runs here, from a scratch directory, and
 #    succeeds;
-#  - its C code compiles; a whole program also runs on the simulated platform;
+#  - its C and C++ code compiles; a whole program also runs on the simulated
+#    platform, and fails on a short file;
 #  - its CMake code is the consumer project's that the install test builds
 #    (that test runs the install recipes themselves, word for word).
 # The quick start's build and test commands are those of the CI job
 # `normal`.
 #
-#   readme_test.sh SOURCE_DIR BUILD_DIR CC LINK (a whole program's flags and libraries)
+#   readme_test.sh SOURCE_DIR BUILD_DIR CC LINK (a whole program's flags and libraries) CXX
 set -euo pipefail
-source_dir=$1 build=$2 cc=$3 link=$4
+source_dir=$1 build=$2 cc=$3 link=$4 cxx=$5
 readme=$source_dir/README.md
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -57,6 +58,21 @@ for block in "$work"/c.*; do
     "${compile[@]}" -x none -o "$work/p" $link || { fail "the README's program does not link"; continue; }
     head -c 1M /dev/urandom > "$work/data" && QRVD_SIM=1 "$work/p" "$work/data" || fail "the README's program failed"
     truncate -s 4K "$work/data" && ! QRVD_SIM=1 "$work/p" "$work/data" 2> /dev/null || fail "it passed a short file"
+done
+
+# C++ code: a whole program as above; a fragment inside a function that
+# gives it `path` and `gpu`.
+for block in "$work"/cpp.*; do
+    program=$block.cpp
+    grep -q '^int main' "$block" && cp "$block" "$program" ||
+        printf '#include <dgfile.hpp>\nvoid f(const char* path, void* gpu) {\n%s\n(void)n; }\n' \
+            "$(cat "$block")" > "$program"
+    compile=("$cxx" -std=c++17 -Wall -Wextra -Werror -I "$source_dir/include" -I "$source_dir/sim/include" "$program")
+    "${compile[@]}" -fsyntax-only || fail "the README's C++ code ($(head -1 "$block")) does not compile"
+    grep -q '^int main' "$block" || continue
+    "${compile[@]}" -o "$work/p" $link || { fail "the README's C++ program does not link"; continue; }
+    head -c 1M /dev/urandom > "$work/data" && QRVD_SIM=1 "$work/p" "$work/data" || fail "the README's C++ program failed"
+    truncate -s 4K "$work/data" && ! QRVD_SIM=1 "$work/p" "$work/data" 2> /dev/null || fail "the C++ program passed a short file"
 done
 
 # CMake code: the consumer project's, line for line.

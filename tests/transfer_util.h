@@ -45,6 +45,7 @@ public:
     }
     ~TempFile() { ::unlink(path_.c_str()); }
     int Open(int flags) const { return ::open(path_.c_str(), flags); }
+    const std::string& Path() const { return path_; }
     std::vector<unsigned char> Contents() const {
         std::string text = sandbox::ReadFile(path_);
         return {text.begin(), text.end()};

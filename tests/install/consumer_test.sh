@@ -3,18 +3,19 @@
 # Installs the project as a package build does (staged under DESTDIR for
 # its final prefix, then unpacked there), checks its layout and that no
 # package file or run path points into the build or the staging directory,
-# then builds the consumer project through pkg-config, runs the README's
-# two install recipes word for word, moves the installed tree elsewhere (the
-# CMake package must not care where it lies) and builds it through the CMake
-# package; each build runs on the installed simulated platform.
+# then builds the consumer project (a C program, and a C++ one through
+# dgfile.hpp) through pkg-config, runs the README's two install recipes word
+# for word, moves the installed tree elsewhere (the CMake package must not
+# care where it lies) and builds it through the CMake package; each build
+# runs on the installed simulated platform.
 #
 #   consumer_test.sh BUILD_DIR CONSUMER_SRC WORK_DIR CC CMAKE PKG_CONFIG
 #                    LIBDIR INCLUDEDIR BINDIR LIBEXECDIR MANDIR DOCDIR VERSION
-#                    TOOLS(0/1) [C_FLAGS]
+#                    TOOLS(0/1) CXX [C_FLAGS, also for C++]
 set -euo pipefail
 build=$1 consumer_src=$2 work=$3 cc=$4 cmake=$5 pkg_config=$6
 libdir=$7 includedir=$8 bindir=$9 libexecdir=${10} mandir=${11} docdir=${12}
-version=${13} tools=${14} cflags=${15:-}
+version=${13} tools=${14} cxx=${15} cflags=${16:-}
 source_dir=$(cd "$consumer_src/../../.." && pwd)
 
 failures=0
@@ -42,8 +43,9 @@ if ((tools)); then
                 "$libexecdir/dgfile/dgfile-bench" "$libexecdir/dgfile/dgfile-doctor"
                 "$mandir/man1/dgfile-bench.1" "$mandir/man1/dgfile-doctor.1")
 fi
-for f in "$libdir/libdgfile.so.$version" "$includedir/dgfile.h" "${tool_files[@]}" \
-         "$docdir/README.md" "$docdir/NEWS" "$docdir/LICENSE" "$mandir/man3/libdgfile.3" \
+for f in "$libdir/libdgfile.so.$version" "$includedir/dgfile.h" "$includedir/dgfile.hpp" \
+         "${tool_files[@]}" "$docdir/README.md" "$docdir/NEWS" "$docdir/LICENSE" \
+         "$mandir/man3/libdgfile.3" "$mandir/man3/dgfile.hpp.3" \
          "$libdir/cmake/dgfile/dgfileConfig.cmake" \
          "$libdir/cmake/dgfile/dgfileConfigVersion.cmake" \
          "$libdir/pkgconfig/dgfile.pc" "$libdir/pkgconfig/dgfile-sim.pc" \
@@ -103,7 +105,7 @@ grep -qx "prefix=$work/alone" "$work/alone/$libdir/pkgconfig/dgfile.pc" ||
     fail "--component dgfile: dgfile.pc does not name the prefix $work/alone"
 # The consumer asks for the component sim, which this tree does not have.
 if "$cmake" -S "$consumer_src" -B "$work/alone-build" -DCMAKE_PREFIX_PATH="$work/alone" \
-        -DCMAKE_C_COMPILER="$cc" > "$work/alone-configure.log" 2>&1; then
+        -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" > "$work/alone-configure.log" 2>&1; then
     fail "find_package(dgfile COMPONENTS sim) succeeded without the component sim"
 fi
 
@@ -142,6 +144,12 @@ export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
     -Wl,-rpath,"$("$pkg_config" --variable=libdir dgfile)"
 check_resolved "$work/consumer-pc"
 run_consumer "$work/consumer-pc"
+# shellcheck disable=SC2046
+"$cxx" -std=c++17 $cflags -o "$work/consumer-cpp-pc" "$consumer_src/consumer.cpp" \
+    $("$pkg_config" --cflags --libs dgfile dgfile-sim) \
+    -Wl,-rpath,"$("$pkg_config" --variable=libdir dgfile)"
+check_resolved "$work/consumer-cpp-pc"
+run_consumer "$work/consumer-cpp-pc"
 
 # --- the README's recipes, word for word ---------------------------------
 # Each shell block that follows a "<!-- recipe: NAME -->" line, run in a copy
@@ -160,7 +168,7 @@ for recipe in cmake pkg-config; do
     rm -rf "$dir"
     cp -r "$consumer_src" "$dir"
     if ! (cd "$dir" &&
-          export CC="$cc" CFLAGS="$cflags" &&
+          export CC="$cc" CFLAGS="$cflags" CXX="$cxx" CXXFLAGS="$cflags" &&
           cc() { "$CC" $CFLAGS "$@"; } &&
           cmake() { "$cmake" "$@"; } &&
           pkg-config() { "$pkg_config" "$@"; } &&
@@ -189,12 +197,15 @@ fi
 
 echo "== consumer built with find_package"
 "$cmake" -S "$consumer_src" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_BUILD_TYPE=Debug \
     > "$work/cmake-configure.log" || { cat "$work/cmake-configure.log"; exit 1; }
 "$cmake" --build "$work/cmake-build" > "$work/cmake-build.log" ||
     { cat "$work/cmake-build.log"; exit 1; }
-check_resolved "$work/cmake-build/consumer"
-run_consumer "$work/cmake-build/consumer"
+for program in consumer consumer_cpp; do
+    check_resolved "$work/cmake-build/$program"
+    run_consumer "$work/cmake-build/$program"
+done
 
 if ((failures)); then
     echo "$failures check(s) failed" >&2
