@@ -118,6 +118,14 @@ std::vector<DGfileIOEvents_t> Collect(DGfileBatchHandle_t batch, unsigned n) {
 struct Fixture : TransferRig {
     Fixture() { EXPECT_EQ(dgFileBatchIOSetUp(&batch, 8).err, DG_FILE_SUCCESS); }
     ~Fixture() { dgFileBatchIODestroy(batch); }
+    // Reads of blocks 0 to n - 1 (4096 bytes) to the same device offsets;
+    // the cookie is the block's number.
+    std::vector<DGfileIOParams_t> Reads(unsigned n) const {
+        std::vector<DGfileIOParams_t> reqs;
+        for (unsigned i = 0; i < n; ++i)
+            reqs.push_back(Request(fh, DGFILE_READ, dev.ptr, 4096, 4096 * i, 4096 * i, Cookie(i)));
+        return reqs;
+    }
     DGfileBatchHandle_t batch = nullptr;
 };
 
@@ -131,9 +139,8 @@ void RunSandboxed(const std::function<void()>& body, const sandbox::Options& opt
 TEST(Batch, SubmitChecksItsArgumentsBeforeAnything) {
     RunSandboxed([] {
         Fixture s;
-        DGfileIOParams_t reqs[9];
-        for (unsigned i = 0; i < 9; ++i)
-            reqs[i] = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096 * i, 4096 * i, Cookie(i));
+        auto all = s.Reads(9);
+        DGfileIOParams_t* reqs = all.data();
         EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 9, reqs, 0).err, DG_FILE_BATCH_SUBMIT_FAILED);
         EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 0, nullptr, 0).err, DG_FILE_BATCH_SUBMIT_FAILED);
         EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 1, reqs, 1).err, DG_FILE_BATCH_SUBMIT_FAILED);
@@ -278,12 +285,10 @@ TEST(Batch, NextSubmitAdmittedOnceEveryCompletionWasCollected) {
     for (bool cancel : {false, true}) {
         RunSandboxed([cancel] {
             Fixture s;
-            DGfileIOParams_t reqs[2] = {
-                Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(0)),
-                Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096, 4096, Cookie(1))};
+            auto reqs = s.Reads(2);
             int refused = 0;
             for (int round = 0; round < 1500; ++round) {
-                if (dgFileBatchIOSubmit(s.batch, 2, reqs, 0).err != DG_FILE_SUCCESS) {
+                if (dgFileBatchIOSubmit(s.batch, 2, reqs.data(), 0).err != DG_FILE_SUCCESS) {
                     ++refused;
                     continue;
                 }
@@ -390,10 +395,8 @@ TEST(Batch, CancelMarksTheBatchAndKeepsResultsOfTransfersUnderWay) {
 
         // Cancelled while the driver sleeps on them.
         ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_DELAY, 200000, 1), 0);
-        DGfileIOParams_t reqs[4];
-        for (unsigned i = 0; i < 4; ++i)
-            reqs[i] = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096 * i, 4096 * i, Cookie(i));
-        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 4, reqs, 0).err, DG_FILE_SUCCESS);
+        auto reqs = s.Reads(4);
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 4, reqs.data(), 0).err, DG_FILE_SUCCESS);
         EXPECT_EQ(dgFileBatchIOCancel(s.batch).err, DG_FILE_SUCCESS);
         DGfileIOEvents_t ev[4];
         nr = 4;
@@ -421,7 +424,7 @@ TEST(Batch, CancelMarksTheBatchAndKeepsResultsOfTransfersUnderWay) {
         // Cancelled after completing: handed out as cancelled with the result
         // kept; cancelled after being handed out: not handed out again.
         ASSERT_EQ(dgFileBatchIOSetUp(&s.batch, 8).err, DG_FILE_SUCCESS);
-        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 2, reqs, 0).err, DG_FILE_SUCCESS);
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 2, reqs.data(), 0).err, DG_FILE_SUCCESS);
         AwaitRequestThreads();
         nr = 1;
         ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 1, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
@@ -443,11 +446,8 @@ TEST(Batch, DestroyWaitsForRunningRequests) {
     RunSandboxed([] {
         Fixture s;
         ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_DELAY, 300000, 1), 0);
-        DGfileIOParams_t reqs[2] = {
-            Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 0, 0, Cookie(0)),
-            Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096, 4096, Cookie(1)),
-        };
-        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 2, reqs, 0).err, DG_FILE_SUCCESS);
+        auto reqs = s.Reads(2);
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 2, reqs.data(), 0).err, DG_FILE_SUCCESS);
         dgFileBatchIODestroy(s.batch);
         s.batch = nullptr;
         qrvd_sim_counters c{};
@@ -529,12 +529,10 @@ TEST(Batch, StressMixedBatchesOnSeveralHandles) {
 TEST(BatchThreadFailure, TheRequestFailsAndNothingWaitsForIt) {
     RunSandboxed([] {
         Fixture s;
-        DGfileIOParams_t reqs[3];
-        for (unsigned i = 0; i < 3; ++i)
-            reqs[i] = Request(s.fh, DGFILE_READ, s.dev.ptr, 4096, 4096 * i, 4096 * i, Cookie(i));
+        auto reqs = s.Reads(3);
         spawn::calls = 0;
         spawn::fail_mask = 1u << 1;  // the second request's thread
-        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 3, reqs, 0).err, DG_FILE_SUCCESS);
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 3, reqs.data(), 0).err, DG_FILE_SUCCESS);
         EXPECT_EQ(spawn::failed.load(), 1u) << "the failure was never injected";
         DGfileIOEvents_t ev[3];
         unsigned nr = 3;
@@ -552,12 +550,12 @@ TEST(BatchThreadFailure, TheRequestFailsAndNothingWaitsForIt) {
         // admitted, and destruction returns.
         spawn::fail_mask = ~0u;
         spawn::calls = 0;
-        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 3, reqs, 0).err, DG_FILE_SUCCESS);
+        ASSERT_EQ(dgFileBatchIOSubmit(s.batch, 3, reqs.data(), 0).err, DG_FILE_SUCCESS);
         nr = 3;
         ASSERT_EQ(dgFileBatchIOGetStatus(s.batch, 3, &nr, ev, nullptr).err, DG_FILE_SUCCESS);
         EXPECT_EQ(nr, 3u);
         spawn::fail_mask = 0;
-        EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 1, reqs, 0).err, DG_FILE_SUCCESS);
+        EXPECT_EQ(dgFileBatchIOSubmit(s.batch, 1, reqs.data(), 0).err, DG_FILE_SUCCESS);
     });
 }
 

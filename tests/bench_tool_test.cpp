@@ -182,10 +182,16 @@ std::string Show(const ToolRun& r) {
 }
 
 // A pattern file of `size` bytes made by the tool itself.
-void Create(const std::string& path, const std::string& size) {
-    ToolRun r = RunTool({"read", path, "--create", size, "--size", "4K", "--io-size", "4K"});
-    ASSERT_EQ(r.exit_code, 0) << Show(r);
-}
+// A scratch directory holding "data", a pattern file of `size` bytes made by
+// the tool itself.
+struct DataFile {
+    explicit DataFile(const std::string& size) : file(dir.File("data")) {
+        ToolRun r = RunTool({"read", file, "--create", size, "--size", "4K", "--io-size", "4K"});
+        EXPECT_EQ(r.exit_code, 0) << Show(r);
+    }
+    ScratchDir dir;
+    const std::string file;
+};
 
 json ParseJson(const ToolRun& r) {
     json j = json::parse(r.out, nullptr, false);
@@ -231,10 +237,9 @@ TEST(BenchProgram, HelpListsTheCommandsAndEveryExitCode) {
 }
 
 TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "64K");
-    const std::string missing = dir.File("missing");
+    const DataFile data("64K");
+    const std::string& file = data.file;
+    const std::string missing = data.dir.File("missing");
     const struct {
         std::vector<std::string> args;
         std::string message;
@@ -259,7 +264,7 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         {{"read", file, "--path", "fast"}, "--path: fast not in {default,cpu,direct}"},
         {{"read", file, "--sim", "maybe"}, "--sim"},
         {{"read", file, "--bogus"}, "--bogus"},
-        {{"read", dir.path()}, "not a regular file"},
+        {{"read", data.dir.path()}, "not a regular file"},
         {{"demo", "--size", "100K", "--io-size", "64K"}, "--size must be a nonzero whole number of I/Os"},
     };
     for (const auto& c : cases) {
@@ -272,14 +277,13 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         EXPECT_EQ(r.out, "") << what;
     }
     // Nothing was made or changed by the refused runs.
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"data"});
+    EXPECT_EQ(data.dir.Entries(), std::vector<std::string>{"data"});
     EXPECT_EQ(std::filesystem::file_size(file), 64u * 1024);
 }
 
 TEST(BenchProgram, SetUpFailuresExitThree) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     // Device memory the simulated GPU does not have.
     ToolRun r = RunTool({"read", file, "-b", "128K"}, {{"QRV_SIM_MEM_SIZE", "64K"}});
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
@@ -290,20 +294,19 @@ TEST(BenchProgram, SetUpFailuresExitThree) {
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
     EXPECT_NE(r.err.find("cannot allocate 128 KiB of device memory"), std::string::npos) << Show(r);
     // A file that cannot be created.
-    r = RunTool({"read", dir.File("no/such/dir"), "--create", "4K"});
+    r = RunTool({"read", data.dir.File("no/such/dir"), "--create", "4K"});
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
     EXPECT_NE(r.err.find("cannot create"), std::string::npos) << Show(r);
     // A demo directory where nothing can be made.
-    r = RunTool({"demo", "--dir", dir.File("absent")});
+    r = RunTool({"demo", "--dir", data.dir.File("absent")});
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
     EXPECT_NE(r.err.find("cannot make a file there that takes direct I/O"), std::string::npos) << Show(r);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"data"});
+    EXPECT_EQ(data.dir.Entries(), std::vector<std::string>{"data"});
 }
 
 TEST(BenchProgram, DirectOnlyFailsOnWhatTheDriverRefusesAndExitsFour) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "64K");
+    const DataFile data("64K");
+    const std::string& file = data.file;
     // Misaligned direct I/O: the kernel refuses it, and there is no fallback.
     ToolRun r = RunTool({"read", file, "--path", "direct", "-b", "1000", "-s", "3000", "--json"});
     EXPECT_EQ(r.exit_code, kExitTransfer) << Show(r);
@@ -329,9 +332,8 @@ TEST(BenchProgram, DirectOnlyFailsOnWhatTheDriverRefusesAndExitsFour) {
 // ---- --verify ----------------------------------------------------------------
 
 TEST(BenchVerify, ACorruptedByteIsFoundInReadsAndWritesWithItsOffset) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "1M");
+    const DataFile data("1M");
+    const std::string& file = data.file;
     // Every third request gets byte 100 of its range inverted: I/Os 2, 5,
     // 8, 11 and 14 of sixteen.
     for (const char* workload : {"read", "write"}) {
@@ -361,9 +363,8 @@ TEST(BenchVerify, ACorruptedByteIsFoundInReadsAndWritesWithItsOffset) {
 }
 
 TEST(BenchVerify, AMisplacedBlockInThePatternFileIsCaughtAndNamed) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     {
         // Block 9 (4 KiB) gets the content of block 40.
         int fd = ::open(file.c_str(), O_RDWR);
@@ -389,9 +390,8 @@ TEST(BenchVerify, AMisplacedBlockInThePatternFileIsCaughtAndNamed) {
 }
 
 TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "512K");
+    const DataFile data("512K");
+    const std::string& file = data.file;
     ToolRun r = RunTool({"write", file, "-b", "4K", "--random", "--seed", "7", "-t", "3", "-q", "4",
                          "--verify", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
@@ -418,9 +418,8 @@ TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
 // ---- Reports ----------------------------------------------------------------
 
 TEST(BenchReport, JsonHasTheDocumentedFields) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     ToolRun r = RunTool({"read", file, "-b", "16K", "-o", "32K", "-s", "128K", "--random",
                          "-t", "2", "--verify", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
@@ -483,9 +482,8 @@ TEST(BenchReport, JsonHasTheDocumentedFields) {
 // ---- Path counts -------------------------------------------------------------
 
 TEST(BenchPaths, CountsFollowTheDriverFaultsAndAreUnknownWithoutTheSimulator) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     const struct {
         std::vector<std::string> extra;
         Env env;
@@ -530,9 +528,8 @@ TEST(BenchPaths, CountsFollowTheDriverFaultsAndAreUnknownWithoutTheSimulator) {
 // In one process: the counts a run reports against the simulator's own
 // counters, and the table against the JSON object of the same run.
 TEST(BenchPaths, CountsMatchTheSimulatorsCountersAndTheTableMatchesTheJson) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "512K");
+    const DataFile data("512K");
+    const std::string& file = data.file;
     support::Sandboxed([&] {
         DriverInfo driver = SelectDriver(SimMode::On);
         ASSERT_TRUE(driver.simulated);
@@ -626,9 +623,8 @@ TEST(BenchPaths, CountsMatchTheSimulatorsCountersAndTheTableMatchesTheJson) {
 // ---- Progress line and demo --------------------------------------------------
 
 TEST(BenchProgram, AProgressLineOnlyOnATerminalAndOnlyForRunsOverASecond) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "384K");
+    const DataFile data("384K");
+    const std::string& file = data.file;
     // 24 requests of 50 ms each: about 1.2 seconds.
     const Env slow{{"QRVD_SIM_FAULT", "delay:50000"}};
     ToolRun r = RunTool({"read", file, "-b", "16K", "--json"}, slow, /*terminal=*/true);
