@@ -1106,23 +1106,22 @@ void HandlesSharingOneFile(bool direct) {
     ::close(fd);
 }
 
-TEST(Concurrency, HandlesSharingOneFileNeverMixTheirBytes) {
-    for (bool direct : {false, true}) {
-        auto opts = sandbox::Options();
+// Runs body(direct) in a sandboxed child with a device node (direct) and
+// without one.
+void WithAndWithoutDevice(void (*body)(bool)) {
+    for (bool direct : {true, false}) {
+        sandbox::Options opts;
         opts.device_node = direct;
-        SCOPED_TRACE(direct ? "direct and fallback mixed" : "fallback only");
-        Sandboxed(opts, [direct] { HandlesSharingOneFile(direct); });
+        SCOPED_TRACE(direct ? "with the device" : "without the device");
+        Sandboxed(opts, [&] { body(direct); });
     }
 }
 
-TEST(Concurrency, ThreadsOnSharedAndOwnHandlesMoveEveryByte) {
-    for (bool direct : {true, false}) {
-        auto opts = sandbox::Options();
-        opts.device_node = direct;
-        SCOPED_TRACE(direct ? "direct" : "fallback");
-        Sandboxed(opts, [direct] { ManyThreads(direct); });
-    }
+TEST(Concurrency, HandlesSharingOneFileNeverMixTheirBytes) {
+    WithAndWithoutDevice(HandlesSharingOneFile);
 }
+
+TEST(Concurrency, ThreadsOnSharedAndOwnHandlesMoveEveryByte) { WithAndWithoutDevice(ManyThreads); }
 
 // ---- fork --------------------------------------------------------------------------
 
