@@ -685,6 +685,16 @@ TEST(Connection, AHandleUsesWhateverConnectionIsOpenAtEachTransfer) {
 
 using json = nlohmann::json;
 
+// A user-space file system's handle with the callbacks of `ops`.
+DGfileHandle_t RegisterCallbacks(const DGfileFSOps_t* ops) {
+    DGfileDescr_t descr{};
+    descr.type = DG_FILE_HANDLE_TYPE_USERSPACE_FS;
+    descr.fs_ops = ops;
+    DGfileHandle_t fh = nullptr;
+    EXPECT_EQ(dgFileHandleRegister(&fh, &descr).err, DG_FILE_SUCCESS);
+    return fh;
+}
+
 constexpr const char* kStatsDir = "/opt/tavo/etc";
 
 // Every path, every reason a direct attempt did not complete with what
@@ -704,11 +714,7 @@ void EveryOutcomeOnce() {
     DGfileFSOps_t ops{};
     ops.read = RecordRead;
     ops.write = RecordWrite;
-    DGfileDescr_t cb{};
-    cb.type = DG_FILE_HANDLE_TYPE_USERSPACE_FS;
-    cb.fs_ops = &ops;
-    DGfileHandle_t cfh = nullptr;
-    ASSERT_EQ(dgFileHandleRegister(&cfh, &cb).err, DG_FILE_SUCCESS);
+    const DGfileHandle_t cfh = RegisterCallbacks(&ops);
     DeviceBuffer dev(1 << 20), small(4096);
     std::vector<unsigned char> host(4096);
 
@@ -762,11 +768,7 @@ ssize_t SlowTenth(void*, char*, std::size_t n, loff_t, dgfileRDMAInfo_t*) {
 void TenCallbacksOneSlow() {
     DGfileFSOps_t ops{};
     ops.read = SlowTenth;
-    DGfileDescr_t cb{};
-    cb.type = DG_FILE_HANDLE_TYPE_USERSPACE_FS;
-    cb.fs_ops = &ops;
-    DGfileHandle_t fh = nullptr;
-    ASSERT_EQ(dgFileHandleRegister(&fh, &cb).err, DG_FILE_SUCCESS);
+    const DGfileHandle_t fh = RegisterCallbacks(&ops);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(dgFileRead(fh, nullptr, 100, 0, 0), 100);
     dgFileHandleDeregister(fh);
 }
