@@ -6,13 +6,9 @@
 // against a corrupted byte and a misplaced block, --json, the progress line
 // and the demo.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -27,11 +23,11 @@
 #include <nlohmann/json.hpp>
 
 #include "dgrt.h"
-#include "direct_io_probe.h"
 #include "pattern.h"
 #include "qrvd_sim.h"
 #include "report.h"
-#include "sandbox.h"
+#include "support/run.h"
+#include "support/scratch.h"
 #include "units.h"
 #include "workload.h"
 
@@ -160,123 +156,25 @@ TEST(BenchPattern, AMisplacedBlockIsCaughtAndNamed) {
     EXPECT_EQ(merged.bad_bytes, 2 * r.bad_bytes);
 }
 
-// ---- Scratch directories and the program -----------------------------------
+// ---- The program -----------------------------------------------------------
 
-// A directory of its own for each test, on a file system that takes direct
-// I/O, removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        for (std::string base : {"/var/tmp", "/tmp", DGFILE_BENCH_TEST_DIR}) {
-            if (!TakesDirectIo(base)) continue;
-            std::string pattern = base + "/dgfile-bench-test.XXXXXX";
-            std::vector<char> name(pattern.begin(), pattern.end());
-            name.push_back('\0');
-            if (::mkdtemp(name.data()) != nullptr) {
-                path_ = name.data();
-                return;
-            }
-        }
-        ADD_FAILURE() << "no scratch directory that takes direct I/O";
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    std::vector<std::string> Entries() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path_))
-            names.push_back(e.path().filename().string());
-        return names;
-    }
-
-private:
-    std::string path_;
-};
-
-struct ToolRun {
-    int exit_code = -1;  // -1: killed or did not exit
-    std::string out, err;
-};
+using support::ScratchDir;
+using ToolRun = support::ProgramRun;
 
 // Runs dgfile-bench with `args` and a clean environment (no DGFILE_* or
 // simulator variables of the caller, the debug log silent) plus `env`.
 // With `terminal`, standard error is a pseudo-terminal.
 ToolRun RunTool(const std::vector<std::string>& args, const Env& env = {}, bool terminal = false) {
-    std::vector<std::string> argv_s{DGFILE_BENCH_PATH};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<std::string> env_s;
+    std::vector<std::string> argv{DGFILE_BENCH_PATH}, vars{"DGFILE_DEBUG=NONE"};
+    argv.insert(argv.end(), args.begin(), args.end());
     for (char** e = environ; *e != nullptr; ++e) {
-        std::string v = *e;
-        if (v.rfind("DGFILE_", 0) == 0 || v.rfind("QRVD_SIM", 0) == 0 || v.rfind("QRV_SIM", 0) == 0 ||
-            v.rfind("TMPDIR=", 0) == 0)
-            continue;
-        env_s.push_back(v);
+        const std::string v = *e;
+        if (v.rfind("DGFILE_", 0) != 0 && v.rfind("QRVD_SIM", 0) != 0 &&
+            v.rfind("QRV_SIM", 0) != 0 && v.rfind("TMPDIR=", 0) != 0)
+            vars.push_back(v);
     }
-    env_s.push_back("DGFILE_DEBUG=NONE");
-    for (const auto& [k, v] : env) env_s.push_back(k + "=" + v);
-    std::vector<char*> argv, envp;
-    for (auto& s : argv_s) argv.push_back(s.data());
-    for (auto& s : env_s) envp.push_back(s.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-
-    ToolRun run;
-    int out[2], err[2] = {-1, -1};
-    int tty_master = -1, tty_slave = -1;
-    if (::pipe2(out, O_CLOEXEC) != 0) return run;
-    if (terminal) {
-        tty_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (tty_master < 0 || ::grantpt(tty_master) != 0 || ::unlockpt(tty_master) != 0) return run;
-        tty_slave = ::open(::ptsname(tty_master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (tty_slave < 0) return run;
-    } else if (::pipe2(err, O_CLOEXEC) != 0) {
-        return run;
-    }
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(terminal ? tty_slave : err[1], 2);
-        int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0) ::dup2(null, 0);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    if (terminal) ::close(tty_slave);
-    else ::close(err[1]);
-    int err_fd = terminal ? tty_master : err[0];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(4);
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string* sinks[2] = {&run.out, &run.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ADD_FAILURE() << "dgfile-bench did not finish in time";
-            break;
-        }
-        if (::poll(fds, 2, 1000) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[4096];
-            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {  // a pseudo-terminal ends with EIO
-                fds[i].fd = -1;
-                --open_fds;
-            }
-        }
-    }
-    ::close(out[0]);
-    ::close(err_fd);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
-    return run;
+    for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
+    return support::RunProgram(argv, &vars, terminal);
 }
 
 std::string Show(const ToolRun& r) {
@@ -284,10 +182,16 @@ std::string Show(const ToolRun& r) {
 }
 
 // A pattern file of `size` bytes made by the tool itself.
-void Create(const std::string& path, const std::string& size) {
-    ToolRun r = RunTool({"read", path, "--create", size, "--size", "4K", "--io-size", "4K"});
-    ASSERT_EQ(r.exit_code, 0) << Show(r);
-}
+// A scratch directory holding "data", a pattern file of `size` bytes made by
+// the tool itself.
+struct DataFile {
+    explicit DataFile(const std::string& size) : file(dir.File("data")) {
+        ToolRun r = RunTool({"read", file, "--create", size, "--size", "4K", "--io-size", "4K"});
+        EXPECT_EQ(r.exit_code, 0) << Show(r);
+    }
+    ScratchDir dir;
+    const std::string file;
+};
 
 json ParseJson(const ToolRun& r) {
     json j = json::parse(r.out, nullptr, false);
@@ -333,10 +237,9 @@ TEST(BenchProgram, HelpListsTheCommandsAndEveryExitCode) {
 }
 
 TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "64K");
-    const std::string missing = dir.File("missing");
+    const DataFile data("64K");
+    const std::string& file = data.file;
+    const std::string missing = data.dir.File("missing");
     const struct {
         std::vector<std::string> args;
         std::string message;
@@ -361,7 +264,7 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         {{"read", file, "--path", "fast"}, "--path: fast not in {default,cpu,direct}"},
         {{"read", file, "--sim", "maybe"}, "--sim"},
         {{"read", file, "--bogus"}, "--bogus"},
-        {{"read", dir.path()}, "not a regular file"},
+        {{"read", data.dir.path()}, "not a regular file"},
         {{"demo", "--size", "100K", "--io-size", "64K"}, "--size must be a nonzero whole number of I/Os"},
     };
     for (const auto& c : cases) {
@@ -374,14 +277,13 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         EXPECT_EQ(r.out, "") << what;
     }
     // Nothing was made or changed by the refused runs.
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"data"});
+    EXPECT_EQ(data.dir.Entries(), std::vector<std::string>{"data"});
     EXPECT_EQ(std::filesystem::file_size(file), 64u * 1024);
 }
 
 TEST(BenchProgram, SetUpFailuresExitThree) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     // Device memory the simulated GPU does not have.
     ToolRun r = RunTool({"read", file, "-b", "128K"}, {{"QRV_SIM_MEM_SIZE", "64K"}});
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
@@ -392,20 +294,19 @@ TEST(BenchProgram, SetUpFailuresExitThree) {
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
     EXPECT_NE(r.err.find("cannot allocate 128 KiB of device memory"), std::string::npos) << Show(r);
     // A file that cannot be created.
-    r = RunTool({"read", dir.File("no/such/dir"), "--create", "4K"});
+    r = RunTool({"read", data.dir.File("no/such/dir"), "--create", "4K"});
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
     EXPECT_NE(r.err.find("cannot create"), std::string::npos) << Show(r);
     // A demo directory where nothing can be made.
-    r = RunTool({"demo", "--dir", dir.File("absent")});
+    r = RunTool({"demo", "--dir", data.dir.File("absent")});
     EXPECT_EQ(r.exit_code, kExitSetup) << Show(r);
     EXPECT_NE(r.err.find("cannot make a file there that takes direct I/O"), std::string::npos) << Show(r);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"data"});
+    EXPECT_EQ(data.dir.Entries(), std::vector<std::string>{"data"});
 }
 
 TEST(BenchProgram, DirectOnlyFailsOnWhatTheDriverRefusesAndExitsFour) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "64K");
+    const DataFile data("64K");
+    const std::string& file = data.file;
     // Misaligned direct I/O: the kernel refuses it, and there is no fallback.
     ToolRun r = RunTool({"read", file, "--path", "direct", "-b", "1000", "-s", "3000", "--json"});
     EXPECT_EQ(r.exit_code, kExitTransfer) << Show(r);
@@ -431,9 +332,8 @@ TEST(BenchProgram, DirectOnlyFailsOnWhatTheDriverRefusesAndExitsFour) {
 // ---- --verify ----------------------------------------------------------------
 
 TEST(BenchVerify, ACorruptedByteIsFoundInReadsAndWritesWithItsOffset) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "1M");
+    const DataFile data("1M");
+    const std::string& file = data.file;
     // Every third request gets byte 100 of its range inverted: I/Os 2, 5,
     // 8, 11 and 14 of sixteen.
     for (const char* workload : {"read", "write"}) {
@@ -463,9 +363,8 @@ TEST(BenchVerify, ACorruptedByteIsFoundInReadsAndWritesWithItsOffset) {
 }
 
 TEST(BenchVerify, AMisplacedBlockInThePatternFileIsCaughtAndNamed) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     {
         // Block 9 (4 KiB) gets the content of block 40.
         int fd = ::open(file.c_str(), O_RDWR);
@@ -491,9 +390,8 @@ TEST(BenchVerify, AMisplacedBlockInThePatternFileIsCaughtAndNamed) {
 }
 
 TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "512K");
+    const DataFile data("512K");
+    const std::string& file = data.file;
     ToolRun r = RunTool({"write", file, "-b", "4K", "--random", "--seed", "7", "-t", "3", "-q", "4",
                          "--verify", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
@@ -520,9 +418,8 @@ TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
 // ---- Reports ----------------------------------------------------------------
 
 TEST(BenchReport, JsonHasTheDocumentedFields) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     ToolRun r = RunTool({"read", file, "-b", "16K", "-o", "32K", "-s", "128K", "--random",
                          "-t", "2", "--verify", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
@@ -585,9 +482,8 @@ TEST(BenchReport, JsonHasTheDocumentedFields) {
 // ---- Path counts -------------------------------------------------------------
 
 TEST(BenchPaths, CountsFollowTheDriverFaultsAndAreUnknownWithoutTheSimulator) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "256K");
+    const DataFile data("256K");
+    const std::string& file = data.file;
     const struct {
         std::vector<std::string> extra;
         Env env;
@@ -632,10 +528,9 @@ TEST(BenchPaths, CountsFollowTheDriverFaultsAndAreUnknownWithoutTheSimulator) {
 // In one process: the counts a run reports against the simulator's own
 // counters, and the table against the JSON object of the same run.
 TEST(BenchPaths, CountsMatchTheSimulatorsCountersAndTheTableMatchesTheJson) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "512K");
-    auto result = sandbox::Run(sandbox::Options{}, [&] {
+    const DataFile data("512K");
+    const std::string& file = data.file;
+    support::Sandboxed([&] {
         DriverInfo driver = SelectDriver(SimMode::On);
         ASSERT_TRUE(driver.simulated);
         struct Case {
@@ -723,15 +618,13 @@ TEST(BenchPaths, CountsMatchTheSimulatorsCountersAndTheTableMatchesTheJson) {
             EXPECT_EQ(run["verify"]["bytes_checked"], run["bytes"]);
         }
     });
-    EXPECT_SANDBOX_OK(result);
 }
 
 // ---- Progress line and demo --------------------------------------------------
 
 TEST(BenchProgram, AProgressLineOnlyOnATerminalAndOnlyForRunsOverASecond) {
-    ScratchDir dir;
-    const std::string file = dir.File("data");
-    Create(file, "384K");
+    const DataFile data("384K");
+    const std::string& file = data.file;
     // 24 requests of 50 ms each: about 1.2 seconds.
     const Env slow{{"QRVD_SIM_FAULT", "delay:50000"}};
     ToolRun r = RunTool({"read", file, "-b", "16K", "--json"}, slow, /*terminal=*/true);

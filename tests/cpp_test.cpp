@@ -15,11 +15,17 @@
 #include <gtest/gtest.h>
 
 #include "dgfile.hpp"
-#include "transfer_util.h"
+#include "sandbox.h"
+#include "support/transfer.h"
 
 namespace {
 
-using namespace transfer_util;
+using namespace support;
+
+// A path that opens the scratch file anew (scratch files have no name).
+std::string PathOf(const ScratchFile& file) {
+    return "/proc/self/fd/" + std::to_string(file.fd());
+}
 using dgfile::errc;
 
 void Sandboxed(const std::function<void()>& body) {
@@ -34,7 +40,7 @@ void AwaitRequests(std::uint64_t n) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// A file of `size` bytes of Pattern() served by callbacks: each call moves at
+// A file of `size` bytes of PatternByte() served by callbacks: each call moves at
 // most `step` bytes, and from `fail_at` on it fails (-1, or by throwing).
 struct Served {
     std::size_t size = 0, step = 1 << 30;
@@ -47,7 +53,7 @@ struct Served {
     ssize_t read(void* device, std::size_t n, off_t offset) {
         const ssize_t count = Count(n, offset);
         std::vector<unsigned char> bytes(static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
-        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = Pattern(offset + i);
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = PatternByte(offset + i);
         return bytes.empty() || dgMemcpy(device, bytes.data(), bytes.size(), dgMemcpyHostToDevice) == 0 ? count : -1;
     }
     ssize_t write(const void*, std::size_t n, off_t offset) { return Count(n, offset); }
@@ -77,14 +83,14 @@ TEST(CppErrors, EveryCodeHasWordsOfItsOwnInTheDgfileCategory) {
 
 TEST(CppFile, FailuresComeAsTheStatusOrAnExceptionCarryingIt) {
     Sandboxed([] {
-        TempFile tmp(8192);
+        ScratchFile tmp(8192);
         const int plain = tmp.Open(O_RDONLY);
         std::error_code ec;
         dgfile::file f = dgfile::file::wrap(plain, ec);
         EXPECT_EQ(ec, errc::dio_not_set);
         EXPECT_FALSE(f);
         EXPECT_EQ(Thrown([&] { dgfile::file::wrap(plain); }), errc::dio_not_set);
-        f = dgfile::file::open(tmp.Path() + ".absent", O_RDONLY, ec);
+        f = dgfile::file::open(ScratchDir().File("absent"), O_RDONLY, ec);
         EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
         DeviceBuffer dev(4096);
         EXPECT_EQ(f.read(dev.ptr, 4096, 0, 0, ec), 0u);  // empty: the library sees no handle
@@ -96,9 +102,9 @@ TEST(CppFile, FailuresComeAsTheStatusOrAnExceptionCarryingIt) {
 
 TEST(CppFile, OwnsWhatItOpenedOrServesAndNothingElse) {
     Sandboxed([] {
-        TempFile tmp(8192);
+        ScratchFile tmp(8192);
         DeviceBuffer dev(8192);
-        dgfile::file opened = dgfile::file::open(tmp.Path(), O_RDONLY);
+        dgfile::file opened = dgfile::file::open(PathOf(tmp), O_RDONLY);
         const int fd = opened.fd();
         EXPECT_EQ(::fcntl(fd, F_GETFD), FD_CLOEXEC);
         dgfile::file moved(std::move(opened));
@@ -131,11 +137,11 @@ TEST(CppFile, ExactLoopsPlaceEveryPieceAndStopAtTheEnd) {
         dgfile::file f = dgfile::file::serve(s);
         EXPECT_EQ(f.read(dev.ptr, 16384, 0, 0), 4096u);
         EXPECT_EQ(f.read_exact(dev.ptr, 12288, 4096, 0), 12288u);
-        EXPECT_TRUE(MatchesFile(dev.View(), 12288, 4096));
+        EXPECT_TRUE(MatchesPattern(dev.View(), 12288, 4096));
         std::error_code ec;
         EXPECT_EQ(f.read_exact(dev.ptr, 32768, 0, 0, ec), 16384u);
         EXPECT_EQ(ec, errc::end_of_file);
-        EXPECT_TRUE(MatchesFile(dev.View(), 16384, 0));
+        EXPECT_TRUE(MatchesPattern(dev.View(), 16384, 0));
         EXPECT_EQ(f.write_exact(dev.ptr, 20000, 0, 0, ec), 16384u);
         EXPECT_EQ(ec, errc::end_of_file);
         s.fail_at = 8192;
@@ -144,20 +150,20 @@ TEST(CppFile, ExactLoopsPlaceEveryPieceAndStopAtTheEnd) {
         s.throws = true;  // an exception must not cross the library: it fails the transfer
         EXPECT_EQ(dgfile::file::serve(s).write_exact(dev.ptr, 16384, 0, 0, ec), 8192u);
         EXPECT_EQ(ec, errc::transfer_failed);
-        TempFile tmp(12288);  // an ordinary file ends where it ends
+        ScratchFile tmp(12288);  // an ordinary file ends where it ends
         dgMemset(dev.ptr, 0, dev.size);
-        dgfile::file real = dgfile::file::open(tmp.Path(), O_RDONLY);
+        dgfile::file real = dgfile::file::open(PathOf(tmp), O_RDONLY);
         EXPECT_EQ(real.read_exact(dev.ptr, 16384, 0, 0, ec), 12288u);
         EXPECT_EQ(ec, errc::end_of_file);
-        EXPECT_TRUE(MatchesFile(dev.View(), 12288, 0));
+        EXPECT_TRUE(MatchesPattern(dev.View(), 12288, 0));
     });
 }
 
 TEST(CppBatch, TypedCookiesComeBackEachOnce) {
     Sandboxed([] {
-        TempFile tmp(65536);
+        ScratchFile tmp(65536);
         DeviceBuffer dev(65536);
-        dgfile::file f = dgfile::file::open(tmp.Path(), O_RDONLY);
+        dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDONLY);
         struct Tag { std::uint16_t index, twice; };
         dgfile::batch<Tag> b(4);
         std::vector<dgfile::request<Tag>> requests;
@@ -179,15 +185,15 @@ TEST(CppBatch, TypedCookiesComeBackEachOnce) {
         }
         EXPECT_EQ(seen.size(), 4u);
         for (std::size_t i = 0; i < 4; ++i)
-            EXPECT_TRUE(MatchesFile(dev.View() + 16384 * (3 - i), 16384, 16384 * i)) << i;
+            EXPECT_TRUE(MatchesPattern(dev.View() + 16384 * (3 - i), 16384, 16384 * i)) << i;
     });
 }
 
 TEST(CppBatch, RefusesWhatTheLibraryWouldDropOrMisplace) {
     Sandboxed([] {
-        TempFile tmp(65536);
+        ScratchFile tmp(65536);
         DeviceBuffer dev(65536);
-        dgfile::file f = dgfile::file::open(tmp.Path(), O_RDONLY);
+        dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDONLY);
         dgfile::batch<int> b(2);
         const dgfile::request<int> r{dgfile::opcode::read, &f, dev.ptr, 4096, 0, 0, 7};
         const dgfile::request<int> orphan{dgfile::opcode::read, nullptr, dev.ptr, 4096, 0, 0, 8};
@@ -222,14 +228,14 @@ TEST(CppBatch, RefusesWhatTheLibraryWouldDropOrMisplace) {
 TEST(CppLoad, ReadsTheRangeAndReturnsWhatArrivedWhole) {
     Sandboxed([] {
         const std::size_t size = 3 * 65536 + 12288;
-        TempFile tmp(size);
+        ScratchFile tmp(size);
         DeviceBuffer dev(4 * 65536);
-        dgfile::file f = dgfile::file::open(tmp.Path(), O_RDONLY);
+        dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDONLY);
         EXPECT_EQ(dgfile::load(f, dev.ptr, f.size(), 0, {65536, 2}), size);
-        EXPECT_TRUE(MatchesFile(dev.View(), size, 0));
+        EXPECT_TRUE(MatchesPattern(dev.View(), size, 0));
         dgMemset(dev.ptr, 0, dev.size);
         EXPECT_EQ(dgfile::load(f, dev.ptr, 65536, 8192, {16384, 3}), 65536u);
-        EXPECT_TRUE(MatchesFile(dev.View(), 65536, 8192));
+        EXPECT_TRUE(MatchesPattern(dev.View(), 65536, 8192));
         EXPECT_EQ(dgfile::load(f, dev.ptr, 4 * 65536), size);  // more than the file holds
         Served s;  // its pieces land at their place through the pointer alone
         s.size = 65536, s.fail_at = 40960;
@@ -237,7 +243,7 @@ TEST(CppLoad, ReadsTheRangeAndReturnsWhatArrivedWhole) {
         dgMemset(dev.ptr, 0, dev.size);
         EXPECT_EQ(dgfile::load(dgfile::file::serve(s), dev.ptr, 65536, 0, {8192, 3}, ec), 40960u);
         EXPECT_EQ(ec, errc::transfer_failed);
-        EXPECT_TRUE(MatchesFile(dev.View(), 40960, 0));
+        EXPECT_TRUE(MatchesPattern(dev.View(), 40960, 0));
         s.step = 4096;  // the first piece comes back short: the rest is not whole
         EXPECT_EQ(dgfile::load(dgfile::file::serve(s), dev.ptr, 65536, 0, {8192, 3}, ec), 4096u);
         EXPECT_FALSE(ec);

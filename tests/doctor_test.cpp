@@ -6,7 +6,6 @@
 // O_DIRECT, paths that do not exist, and its command line.  Each case runs
 // the program in a sandboxed child (its own settings file, /dev, mounts and
 // environment) and checks its verdict lines, its JSON and its exit status.
-#include <dirent.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,9 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,12 +24,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "program_run.h"
-#include "sandbox.h"
+#include "support/run.h"
+#include "support/scratch.h"
 
 namespace {
 
-using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
+using support::Env;
 // Copies, not const references: a missing member then reads as null.
 using Json = nlohmann::json;
 
@@ -61,31 +58,17 @@ struct Situation {
     std::function<void()> prepare;
 };
 
-// The simulator variables and HOME are cleared first, so that the caller's
+// The simulator variables and HOME are set first, so that the caller's
 // environment never leaks into a case.
-Doctor RunDoctor(const std::vector<std::string>& args, const Situation& situation = {}) {
+Doctor RunDoctor(std::vector<std::string> args, const Situation& situation = {}) {
     sandbox::Options o;
     o.settings = situation.settings;
     o.device_node = situation.device_node;
-    o.env = {{"QRVD_SIM", std::nullopt},        {"QRVD_SIM_FAULT", std::nullopt},
-             {"QRV_SIM_GPUS", std::nullopt},    {"QRV_SIM_MEM_SIZE", "64M"},
-             {"HOME", "/opt/tavo/home"}};
+    o.env = {{"QRV_SIM_MEM_SIZE", "64M"}, {"HOME", "/opt/tavo/home"}};
     o.env.insert(o.env.end(), situation.env.begin(), situation.env.end());
-    auto result = sandbox::Run(o, [&] {
-        if (situation.prepare) situation.prepare();
-        programs::Run r = programs::Start(DGFILE_DOCTOR, args);
-        std::printf("exit=%d\n%s", r.signal != 0 ? -r.signal : r.exit_code, r.out.c_str());
-        std::fprintf(stderr, "%s", r.err.c_str());
-    });
-    EXPECT_SANDBOX_OK(result);
-    Doctor d;
-    std::string first = result.out.substr(0, result.out.find('\n'));
-    if (std::sscanf(first.c_str(), "exit=%d", &d.exit_code) != 1)
-        ADD_FAILURE() << "no exit line:\n" << result.out;
-    d.out = result.out.substr(std::min(first.size() + 1, result.out.size()));
-    d.err = result.err;
-    d.lines = sandbox::Lines(d.out);
-    return d;
+    args.insert(args.begin(), DGFILE_DOCTOR);
+    const support::ProgramRun r = support::RunInSandbox(o, args, situation.prepare);
+    return Doctor{r.signal != 0 ? -r.signal : r.exit_code, r.out, r.err, sandbox::Lines(r.out)};
 }
 
 // The doctor's JSON, parsed (strictly: valid UTF-8 too).
@@ -403,10 +386,8 @@ TEST(Doctor, PathsThatDoNotExistOrAreNoFilesAreNotUsable) {
 }
 
 TEST(Doctor, AFileAndADirectoryThatTakeODirectPassAndNothingIsLeftBehind) {
-    std::string dir = programs::DirectIoDir(DOCTOR_SCRATCH_DIR);
-    ASSERT_FALSE(dir.empty()) << "no directory that takes O_DIRECT";
-    std::string mine = dir + "/doctor-test.XXXXXX";
-    ASSERT_NE(::mkdtemp(mine.data()), nullptr);
+    const support::ScratchDir scratch;
+    const std::string& mine = scratch.path();
     sandbox::WriteFile(mine + "/data", std::string(4096 * 3, 'y'));
     // A name that JSON must escape: quotes, a backslash, a tab, a non-UTF-8 byte.
     std::string odd = mine + "/\"odd\\name\t\xff";
@@ -426,17 +407,9 @@ TEST(Doctor, AFileAndADirectoryThatTakeODirectPassAndNothingIsLeftBehind) {
     EXPECT_EQ(paths[2]["label"], mine + "/\"odd\\name\t\xEF\xBF\xBD");  // U+FFFD
     EXPECT_EQ(r.root["summary"]["mode"], "direct");
     // The directory test removed its scratch file.
-    std::set<std::string> left;
-    if (DIR* d = ::opendir(mine.c_str())) {
-        while (dirent* e = ::readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                left.insert(e->d_name);
-        ::closedir(d);
-    }
-    EXPECT_EQ(left, (std::set<std::string>{"data", odd.substr(mine.size() + 1)}));
-    ::unlink((mine + "/data").c_str());
-    ::unlink(odd.c_str());
-    ::rmdir(mine.c_str());
+    std::vector<std::string> left = {"data", odd.substr(mine.size() + 1)};
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(scratch.Entries(), left);
 }
 
 // ---- Statistics --------------------------------------------------------------------------

@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "program_run.h"
-#include "sandbox.h"
+#include "support/run.h"
+#include "support/scratch.h"
 
 namespace {
 
-using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
+using support::Env;
 
 struct Case {
     const char* name;
@@ -33,31 +33,12 @@ const Case kExamples[] = {
 // Runs `example` in a sandbox with the simulator variables cleared, then
 // `env`; the debug log writes DEBUG records to standard output, which shows
 // the path each transfer took ("KMD": the driver, "Host": the CPU copy).
-programs::Run RunExample(const char* example, const Env& env, bool device_node = true) {
+support::ProgramRun RunExample(const char* example, const Env& env, bool device_node = true) {
     sandbox::Options o;
     o.device_node = device_node;
-    o.env = {{"QRVD_SIM", std::nullopt},
-             {"QRVD_SIM_FAULT", std::nullopt},
-             {"QRV_SIM_GPUS", std::nullopt},
-             {"QRV_SIM_MEM_SIZE", std::nullopt},
-             {"DGFILE_DEBUG", "DEBUG"}};
+    o.env = {{"DGFILE_DEBUG", "DEBUG"}};
     o.env.insert(o.env.end(), env.begin(), env.end());
-    programs::Run run;
-    std::string dir = programs::DirectIoDir(EXAMPLES_SCRATCH_DIR);
-    // The result travels out through a file: the body runs in the child.
-    auto result = sandbox::Run(o, [&] {
-        ASSERT_FALSE(dir.empty()) << "no directory that takes O_DIRECT";
-        programs::Run r = programs::Start(example, {dir});
-        std::printf("exit=%d signal=%d\n%s", r.exit_code, r.signal, r.out.c_str());
-        std::fprintf(stderr, "%s", r.err.c_str());
-    });
-    EXPECT_SANDBOX_OK(result);
-    std::string first = result.out.substr(0, result.out.find('\n'));
-    if (std::sscanf(first.c_str(), "exit=%d signal=%d", &run.exit_code, &run.signal) != 2)
-        ADD_FAILURE() << "no exit line:\n" << result.out;
-    run.out = result.out.substr(first.size() + (first.size() < result.out.size() ? 1 : 0));
-    run.err = result.err;
-    return run;
+    return support::RunInSandbox(o, {example, support::DirectIoDir()});
 }
 
 bool Has(const std::string& text, const std::string& part) {

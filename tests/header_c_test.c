@@ -42,10 +42,6 @@ int main(void) {
     events.status = DGFILE_COMPLETE;
     memset(&props, 0, sizeof props);
 
-    /* A descriptor stored in the union occupies its low four bytes. */
-    if (*(int*)((char*)&descr + 8) != 7) { puts("fd not at offset 8"); ++failures; }
-    if ((events.status & (DGFILE_COMPLETE | DGFILE_CANCELED)) == 0) ++failures;
-
     /* Calls that touch neither the device nor any file. */
     status = dgFileBufRegister(&props, sizeof props, 0);
     if (status.err != DG_FILE_SUCCESS) { puts("dgFileBufRegister failed"); ++failures; }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 
 #include "log.h"
 #include "sandbox.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -102,26 +102,13 @@ TEST(DistinctLogFilePath, NumberedNameMustFit) {
 
 class OpenLogFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "dgfile-rotation-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        ASSERT_NE(::mkdtemp(buf.data()), nullptr) << std::strerror(errno);
-        dir_ = buf.data();
-    }
-    void TearDown() override {
-        if (!dir_.empty()) {
-            std::string cmd = "rm -rf '" + dir_ + "'";
-            EXPECT_EQ(std::system(cmd.c_str()), 0);
-        }
-    }
     LogFileInfo Entry(const std::string& name) {
         LogFileInfo e{};
-        std::strncpy(e.fullpath, (dir_ + "/" + name).c_str(), sizeof e.fullpath - 1);
+        std::strncpy(e.fullpath, dir_.File(name).c_str(), sizeof e.fullpath - 1);
         e.owned = true;  // a stale value: the call must set it either way
         return e;
     }
-    std::string dir_;
+    support::ScratchDir dir_;
 };
 
 TEST_F(OpenLogFile, CreatedFileIsOwnedExistingFileIsAppendedAndNotOwned) {

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -27,7 +26,8 @@
 #include <gtest/gtest.h>
 
 #include "dgfile.h"
-#include "sandbox.h"
+#include "support/records.h"
+#include "support/run.h"
 
 namespace {
 
@@ -64,65 +64,21 @@ std::string StdoutSoFar() {
     return sandbox::ReadFile("/proc/self/fd/1");
 }
 
-struct Record {
-    std::string host;
-    int pid = 0;
-    int tid = 0;
-    std::string function;
-    int line = 0;
-    std::string message;
-};
+using support::ParseRecord;
+using support::Record;
 
-// Splits "host:pid:tid [DGFILE DEBUG] (function:line) message"; nullopt for
-// any other line.
-std::optional<Record> ParseDebug(const std::string& line) {
-    Record r;
-    size_t at = 0;
-    auto number = [&](int& out) {
-        size_t digits = at;
-        if (digits < line.size() && line[digits] == '-') ++digits;
-        size_t first = digits;
-        while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
-            ++digits;
-        if (digits == first) return false;
-        out = std::stoi(line.substr(at, digits - at));
-        at = digits;
-        return true;
-    };
-    auto literal = [&](const std::string& text) {
-        if (line.compare(at, text.size(), text) != 0) return false;
-        at += text.size();
-        return true;
-    };
-    size_t colon = line.find(':');
-    if (colon == std::string::npos) return std::nullopt;
-    r.host = line.substr(0, colon);
-    at = colon + 1;
-    if (!number(r.pid) || !literal(":") || !number(r.tid) || !literal(" [DGFILE DEBUG] ("))
-        return std::nullopt;
-    size_t end = line.find_first_of(":()", at);
-    if (end == std::string::npos || end == at || line[end] != ':') return std::nullopt;
-    r.function = line.substr(at, end - at);
-    at = end + 1;
-    if (!number(r.line) || !literal(") ")) return std::nullopt;
-    r.message = line.substr(at);
-    return r;
-}
-
+// The records of a log file or an output, every line of which must be one.
 std::vector<Record> Records(const std::string& text) {
     std::vector<Record> records;
     for (const std::string& line : sandbox::Lines(text)) {
-        auto r = ParseDebug(line);
+        auto r = ParseRecord(line);
         EXPECT_TRUE(r.has_value()) << "malformed record: '" << line << "'";
         if (r) records.push_back(*r);
     }
     return records;
 }
 
-void RunOk(const sandbox::Options& o, const std::function<void()>& body) {
-    auto r = sandbox::Run(o, body);
-    EXPECT_SANDBOX_OK(r);
-}
+using support::Sandboxed;
 
 // ---- Trace records -------------------------------------------------------------
 
@@ -130,7 +86,7 @@ TEST(LogTrace, NineDriverEntryPointsWithTheirExactText) {
     sandbox::Options o;
     o.hostname = "gpu7.rack2";
     o.settings = DebugSettings();
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         EXPECT_EQ(dgFileDriverOpen().err, DG_FILE_SUCCESS);
         dgFileDriverGetProperties(nullptr);
         dgFileDriverSetPollMode(true, 4096);
@@ -183,7 +139,7 @@ TEST(LogTrace, PrefixNamesTheCallingThread) {
     sandbox::Options o;
     o.hostname = "node12.cluster.example";
     o.settings = DebugSettings("print_to_console = FALSE\n");
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         dgFileBufRegister(nullptr, 0, 0);
         std::map<int, int> tid_of_flags{{0, ThreadId()}};
         for (int flags = 1; flags <= 3; ++flags) {
@@ -212,7 +168,7 @@ TEST(LogTrace, ConsoleCopyIsOffOnlyForTheWordFalse) {
     for (const char* value : {"0", "no", "off", "", "falsey"}) {
         sandbox::Options o;
         o.settings = DebugSettings(std::string("print_to_console = ") + value + "\n");
-        RunOk(o, [value] {
+        Sandboxed(o, [value] {
             dgFileDriverClose();
             EXPECT_EQ(StdoutSoFar(), sandbox::ReadFile(kLogFile)) << value;
             EXPECT_EQ(Records(StdoutSoFar()).size(), 1u) << value;
@@ -223,7 +179,7 @@ TEST(LogTrace, ConsoleCopyIsOffOnlyForTheWordFalse) {
 TEST(LogFile, AppendsToAnExistingFile) {
     sandbox::Options o;
     o.settings = DebugSettings("print_to_console = false\n");
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         ASSERT_EQ(::mkdir(kLogDir, 0755), 0);
         sandbox::WriteFile(kLogFile, "from an earlier process\n");
         dgFileDriverClose();
@@ -231,8 +187,8 @@ TEST(LogFile, AppendsToAnExistingFile) {
         auto lines = sandbox::Lines(sandbox::ReadFile(kLogFile));
         ASSERT_EQ(lines.size(), 3u);
         EXPECT_EQ(lines[0], "from an earlier process");
-        EXPECT_TRUE(ParseDebug(lines[1]).has_value()) << lines[1];
-        EXPECT_TRUE(ParseDebug(lines[2]).has_value()) << lines[2];
+        EXPECT_TRUE(ParseRecord(lines[1]).has_value()) << lines[1];
+        EXPECT_TRUE(ParseRecord(lines[2]).has_value()) << lines[2];
     });
 }
 
@@ -264,7 +220,7 @@ TEST(LogLevel, EnvironmentWinsOverTheSettingsFile) {
         if (c.env) o.env = {{"DGFILE_DEBUG", *c.env}};
         std::string what = "DGFILE_DEBUG=" + c.env.value_or("(unset)") +
                            ", log_level=" + c.file_level;
-        RunOk(o, [&c, what] {
+        Sandboxed(o, [&c, what] {
             dgFileDriverClose();
             EXPECT_EQ(Exists(kLogDir), c.file_created) << what;
             EXPECT_EQ(Exists(kLogFile), c.file_created) << what;
@@ -276,11 +232,10 @@ TEST(LogLevel, EnvironmentWinsOverTheSettingsFile) {
 
 TEST(LogLevel, SilentCreatesNothingAndPrintsNothing) {
     sandbox::Options none;  // no settings file, no DGFILE_DEBUG
-    auto r = sandbox::Run(none, [] {
+    auto r = Sandboxed(none, [] {
         for (int i = 0; i < 3; ++i) dgFileDriverClose();
         EXPECT_EQ(Entries(kEtc), std::vector<std::string>{});
     });
-    EXPECT_SANDBOX_OK(r);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 
@@ -289,11 +244,10 @@ TEST(LogLevel, SilentCreatesNothingAndPrintsNothing) {
     sandbox::Options silent;
     silent.settings = Settings("log_level = NONE\nlog_dir = /opt/tavo/etc/new\n"
                                "max_file_size = junk\n");
-    r = sandbox::Run(silent, [] {
+    r = Sandboxed(silent, [] {
         for (int i = 0; i < 3; ++i) dgFileBufRegister(nullptr, 1, 2);
         EXPECT_EQ(Entries(kEtc), std::vector<std::string>{"dgfile.ini"});
     });
-    EXPECT_SANDBOX_OK(r);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 }
@@ -304,7 +258,7 @@ TEST(LogDir, OneLevelOnlyAndRetriedUntilItWorks) {
     sandbox::Options o;
     o.settings = Settings("log_level = DEBUG\nlog_dir = /opt/tavo/etc/a/b\n"
                           "max_file_size = 10\nmax_files = 2\nprint_to_console = false\n");
-    auto r = sandbox::Run(o, [] {
+    auto r = Sandboxed(o, [] {
         ::umask(0);  // the mode seen is then exactly the one asked for
         dgFileDriverClose();
         dgFileDriverClose();
@@ -320,7 +274,6 @@ TEST(LogDir, OneLevelOnlyAndRetriedUntilItWorks) {
         // Records of failed attempts are dropped, not held back.
         EXPECT_EQ(Records(sandbox::ReadFile("/opt/tavo/etc/a/b/dgfile.log")).size(), 2u);
     });
-    EXPECT_SANDBOX_OK(r);
     EXPECT_EQ(r.out, "Failed to create log directory: /opt/tavo/etc/a/b/\n"
                      "Failed to create log directory: /opt/tavo/etc/a/b/\n");
 }
@@ -329,7 +282,7 @@ TEST(LogDir, HomeReplacedOnceAndUnsetOrEmptyHomeFails) {
     sandbox::Options o;
     o.settings = DebugSettings("print_to_console = false\n", "$HOME/$HOME");
     o.env = {{"HOME", "/opt/tavo/etc/home"}};
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         ASSERT_EQ(::mkdir("/opt/tavo/etc/home", 0755), 0);
         dgFileDriverClose();
         EXPECT_EQ(Records(sandbox::ReadFile("/opt/tavo/etc/home/$HOME/dgfile.log")).size(), 1u);
@@ -341,7 +294,7 @@ TEST(LogDir, HomeReplacedOnceAndUnsetOrEmptyHomeFails) {
         bad.settings = Settings("log_level = DEBUG\nlog_dir = $HOME/logs\n"
                                 "max_file_size = 10\nmax_files = 2\n");
         bad.env = {{"HOME", home}};
-        auto r = sandbox::Run(bad, [] {
+        auto r = Sandboxed(bad, [] {
             ASSERT_EQ(::chdir(kEtc), 0);
             dgFileDriverClose();
             dgFileDriverClose();
@@ -349,7 +302,6 @@ TEST(LogDir, HomeReplacedOnceAndUnsetOrEmptyHomeFails) {
             EXPECT_FALSE(Exists("/dgfile.log"));
             EXPECT_EQ(Entries(kEtc), std::vector<std::string>{"dgfile.ini"});
         });
-        EXPECT_SANDBOX_OK(r);
         EXPECT_EQ(r.out, "Failed to create log directory: \n"
                          "Failed to create log directory: \n")
             << (home ? "HOME empty" : "HOME unset");
@@ -361,7 +313,7 @@ TEST(LogDir, AbsentOrEmptyMeansStandardOutputOnly) {
         sandbox::Options o;
         // No numeric keys: the set-up's two messages show it ran exactly once.
         o.settings = Settings(std::string("log_level = DEBUG\n") + dir_line);
-        auto r = sandbox::Run(o, [] {
+        auto r = Sandboxed(o, [] {
             ASSERT_EQ(::mkdir("/opt/tavo/etc/cwd", 0755), 0);
             ASSERT_EQ(::chdir("/opt/tavo/etc/cwd"), 0);
             for (int i = 0; i < 3; ++i) dgFileDriverClose();
@@ -369,13 +321,12 @@ TEST(LogDir, AbsentOrEmptyMeansStandardOutputOnly) {
             EXPECT_EQ(Entries("/opt/tavo/etc/cwd"), std::vector<std::string>{});
             EXPECT_FALSE(Exists("/dgfile.log"));
         });
-        EXPECT_SANDBOX_OK(r);
         auto lines = sandbox::Lines(r.out);
         ASSERT_EQ(lines.size(), 5u) << r.out;
         EXPECT_EQ(lines[0], "Wrong string: ");
         EXPECT_EQ(lines[1], "Wrong string: ");
         for (size_t i = 2; i < 5; ++i) {
-            auto rec = ParseDebug(lines[i]);
+            auto rec = ParseRecord(lines[i]);
             ASSERT_TRUE(rec.has_value()) << lines[i];
             EXPECT_EQ(rec->function, "dgFileDriverClose");
         }
@@ -387,11 +338,10 @@ TEST(LogDir, AbsentOrEmptyMeansStandardOutputOnly) {
     sandbox::Options quiet;
     quiet.settings = Settings("log_level = DEBUG\nprint_to_console = false\n"
                               "max_file_size = 10\nmax_files = 2\n");
-    auto r = sandbox::Run(quiet, [] {
+    auto r = Sandboxed(quiet, [] {
         for (int i = 0; i < 3; ++i) dgFileDriverClose();
         EXPECT_EQ(Entries(kEtc), std::vector<std::string>{"dgfile.ini"});
     });
-    EXPECT_SANDBOX_OK(r);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 }
@@ -416,7 +366,7 @@ TEST(LogFileName, DirectivesOfTheFormat) {
         sandbox::Options o;
         o.hostname = "gpu7.rack2";
         o.settings = DebugSettings(std::string("log_file_format = ") + c.format + "\n");
-        RunOk(o, [&c] {
+        Sandboxed(o, [&c] {
             dgFileDriverClose();
             std::string name = c.pattern;
             auto at = name.find("PID");
@@ -427,7 +377,7 @@ TEST(LogFileName, DirectivesOfTheFormat) {
 
     sandbox::Options o;
     o.settings = DebugSettings("log_file_format = %t\n");
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         time_t before = std::time(nullptr);
         dgFileDriverClose();
         time_t after = std::time(nullptr);
@@ -462,7 +412,7 @@ TEST(LogFileName, PathOver511CharactersIsRefusedSilentlyAndRetried) {
     sandbox::Options o;
     o.settings = DebugSettings("print_to_console = false\n", too_long);
     std::string retry = DebugSettings("print_to_console = false\n", fits);
-    auto r = sandbox::Run(o, [&] {
+    auto r = Sandboxed(o, [&] {
         for (const std::string& d : {too_long, fits}) {
             std::string parent = d.substr(0, d.rfind('/'));
             ::mkdir(parent.substr(0, parent.rfind('/')).c_str(), 0755);
@@ -477,7 +427,6 @@ TEST(LogFileName, PathOver511CharactersIsRefusedSilentlyAndRetried) {
         ASSERT_EQ(path.size(), 511u);
         EXPECT_EQ(Records(sandbox::ReadFile(path)).size(), 1u);
     });
-    EXPECT_SANDBOX_OK(r);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 }
@@ -485,7 +434,7 @@ TEST(LogFileName, PathOver511CharactersIsRefusedSilentlyAndRetried) {
 TEST(LogFile, OpenFailureIsReportedAndRetried) {
     sandbox::Options o;
     o.settings = DebugSettings("print_to_console = false\n");
-    auto r = sandbox::Run(o, [] {
+    auto r = Sandboxed(o, [] {
         ASSERT_EQ(::mkdir(kLogDir, 0755), 0);
         ASSERT_EQ(::mkdir(kLogFile, 0755), 0);  // a directory where the file goes
         dgFileBufRegister(nullptr, 1, 0);
@@ -496,7 +445,6 @@ TEST(LogFile, OpenFailureIsReportedAndRetried) {
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].message, "API_CALL devPtr_base = (nil), length = 3, flags = 0");
     });
-    EXPECT_SANDBOX_OK(r);
     EXPECT_EQ(r.err, "Failed to open log file: /opt/tavo/etc/log/dgfile.log\n"
                      "Failed to open log file: /opt/tavo/etc/log/dgfile.log\n");
     EXPECT_EQ(r.out, "");
@@ -508,7 +456,7 @@ TEST(LogFile, CreatedFilesAreNotWritableByOthersAndALinkedDirectoryWorks) {
     // must not be one.
     o.settings = DebugSettings("print_to_console = false\nmax_file_size = 1\n",
                                "/opt/tavo/etc/link");
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         ::umask(0);  // the mode seen is then exactly the one asked for
         ASSERT_EQ(::mkdir(kLogDir, 0777), 0);
         ASSERT_EQ(::symlink("log", "/opt/tavo/etc/link"), 0);
@@ -541,7 +489,7 @@ TEST_P(LogFilePlanted, IsRefusedLikeAFileThatCannotBeOpened) {
     sandbox::Options o;
     o.settings = DebugSettings("print_to_console = false\nmax_file_size = 1\n");
     o.timeout_ms = 10000;  // a call that hangs shows as a timed-out child
-    auto r = sandbox::Run(o, [kind = kind, moment = moment, &name] {
+    auto r = Sandboxed(o, [kind = kind, moment = moment, &name] {
         const std::string outside = "/opt/tavo/etc/outside";
         const std::string outside_text = "not the log's\n";
         const std::string full = std::string(1999, '.') + "\n";  // over the 1 KiB limit
@@ -593,7 +541,6 @@ TEST_P(LogFilePlanted, IsRefusedLikeAFileThatCannotBeOpened) {
         EXPECT_EQ(sandbox::ReadFile(outside), outside_text);
         if (reader >= 0) ::close(reader);
     });
-    EXPECT_SANDBOX_OK(r);
     const std::string message = "Failed to open log file: " + name + "\n";
     EXPECT_EQ(r.err, message + message);
     EXPECT_EQ(r.out, "");
@@ -623,7 +570,7 @@ TEST(LogThreads, RecordsNeverInterleaveAndSetUpRunsOnce) {
         // No numeric keys: each set-up prints two messages, so a second
         // set-up would show on standard output.
         o.settings = Settings("log_level = DEBUG\nlog_dir = /opt/tavo/etc/log\n");
-        auto r = sandbox::Run(o, [] {
+        Sandboxed(o, [] {
             std::atomic<int> ready{0};
             std::atomic<bool> go{false};
             std::vector<std::thread> threads;
@@ -649,7 +596,7 @@ TEST(LogThreads, RecordsNeverInterleaveAndSetUpRunsOnce) {
                 size_t records = 0;
                 for (const std::string& line : sandbox::Lines(text)) {
                     if (line == "Wrong string: ") continue;
-                    auto rec = ParseDebug(line);
+                    auto rec = ParseRecord(line);
                     ASSERT_TRUE(rec.has_value()) << line;
                     ++records;
                     unsigned long base = 0;
@@ -668,7 +615,6 @@ TEST(LogThreads, RecordsNeverInterleaveAndSetUpRunsOnce) {
             }
             EXPECT_EQ(Count(StdoutSoFar(), "Wrong string: \n"), 2u);
         });
-        EXPECT_SANDBOX_OK(r);
         if (HasFailure()) break;
     }
 }
@@ -691,7 +637,7 @@ TEST(LogFork, ChildKeepsTheSetUpAndNamesItself) {
     sandbox::Options o;
     o.hostname = "gpu7.rack2";
     o.settings = DebugSettings();
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         dgFileDriverClose();
         // Settings changed after the set-up are not seen, in the child either.
         sandbox::WriteFile("/opt/tavo/etc/dgfile.ini",
@@ -731,7 +677,7 @@ TEST(LogFork, ForkWhileAnotherThreadWritesNeverHangsTheChild) {
     // (a child that finds its inherited file full moves to a file of its
     // own); enough files are kept that no rotation removes one.
     o.settings = DebugSettings("print_to_console = false\nmax_files = 1000\nmax_file_size = 64\n");
-    RunOk(o, [] {
+    Sandboxed(o, [] {
         dgFileDriverClose();
         std::atomic<bool> stop{false};
         std::thread writer([&stop] {

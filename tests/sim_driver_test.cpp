@@ -26,32 +26,32 @@
 #include "qrv_runtime.h"
 #include "qrvd_ioctl.h"
 #include "qrvd_sim.h"
-#include "sandbox.h"
-#include "sim_test_util.h"
+#include "support/run.h"
+#include "support/transfer.h"
 
 extern "C" int __open_2(const char* path, int flags);
 extern "C" int __openat_2(int dirfd, const char* path, int flags);
 
 namespace {
 
-using simtest::Bytes;
-using simtest::DeviceBytes;
-using simtest::Pattern;
-using simtest::RawBytes;
-using simtest::ScratchFile;
+using support::Bytes;
+using support::DeviceBytes;
+using support::RawBytes;
+using support::Env;
+using support::ScratchFile;
 using Args = qrvd_ioctl_file_inout_vram_args;
-using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 constexpr size_t kAlloc = 256 * 1024;
+
+// `n` bytes of the pattern of `generation`.
+Bytes Pattern(std::size_t n, unsigned generation) { return support::PatternBytes(0, n, generation); }
 
 sandbox::Result RunSandboxed(const std::function<void()>& body, Env env = {},
                              bool device_node = true) {
     sandbox::Options o;
     o.env = std::move(env);
     o.device_node = device_node;
-    auto r = sandbox::Run(o, body);
-    EXPECT_SANDBOX_OK(r);
-    return r;
+    return support::Sandboxed(o, body);
 }
 
 // One device allocation with known contents, its pointer-query identity, a
@@ -198,7 +198,7 @@ TEST(SimDriverEnable, ProgramsEnableItOnlyWithoutARealDevice) {
 TEST(SimDriverOpen, EveryOpenCallReachesTheDeviceAndOthersPassThrough) {
     RunSandboxed([] {
         qrvd_sim_set_enabled(1);
-        int tmp_dir = ::open(simtest::ScratchDir().c_str(), O_RDONLY | O_DIRECTORY);
+        int tmp_dir = ::open(support::DirectIoDir().c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(tmp_dir, 0);
         struct Way {
             const char* name;
@@ -298,7 +298,7 @@ TEST(SimDriverTransfer, MovesExactlyTheBytesBothWaysWithAndWithoutDirectIo) {
         for (uint8_t op : {uint8_t{QRVD_OP_READ}, uint8_t{QRVD_OP_WRITE}}) {
             RunSandboxed([&] {
                 Rig r;
-                int fd = r.file.Reopen(O_RDWR | (s.direct ? O_DIRECT : 0));
+                int fd = r.file.Open(O_RDWR | (s.direct ? O_DIRECT : 0));
                 Args a = r.Request(op, s.off, s.size, s.fpos, fd);
                 Args sent = a;
                 ASSERT_EQ(::ioctl(r.node, QRVD_IOC_VRAM_IO, &a), 0) << std::strerror(errno);
@@ -357,7 +357,7 @@ TEST(SimDriverTransfer, MisalignedDirectIoIsRefusedByTheKernel) {
         for (uint8_t op : {uint8_t{QRVD_OP_READ}, uint8_t{QRVD_OP_WRITE}}) {
             RunSandboxed([&] {
                 Rig r;
-                int fd = r.file.Reopen(O_RDWR | O_DIRECT);
+                int fd = r.file.Open(O_RDWR | O_DIRECT);
                 Args a = r.Request(op, s.off, s.size, s.fpos, fd);
                 Bytes before = RawBytes(a);
                 errno = 0;
@@ -498,7 +498,7 @@ protected:
         RunSandboxed(
             [&] {
                 Rig r;
-                int fd = r.file.Reopen(O_RDWR | (p.direct ? O_DIRECT : 0));
+                int fd = r.file.Open(O_RDWR | (p.direct ? O_DIRECT : 0));
                 body(r, fd, p.op);
                 ::close(fd);
             },
@@ -591,7 +591,7 @@ TEST_P(SimDriverFault, CorruptInvertsOneChosenByteAtTheDestination) {
         bool direct = (::fcntl(fd, F_GETFL) & O_DIRECT) != 0;
         for (uint64_t at : {uint64_t{0}, uint64_t{5}, uint64_t{8191}, uint64_t{1} << 40}) {
             Rig fresh;
-            int own = direct ? fresh.file.Reopen(O_RDWR | O_DIRECT) : fresh.file.fd();
+            int own = direct ? fresh.file.Open(O_RDWR | O_DIRECT) : fresh.file.fd();
             ASSERT_EQ(qrvd_sim_set_fault(QRVD_SIM_FAULT_CORRUPT, at, 1), 0);
             Args a = fresh.Request(op, 4096, 8192, 12288, own);
             ASSERT_EQ(::ioctl(fresh.node, QRVD_IOC_VRAM_IO, &a), 0);

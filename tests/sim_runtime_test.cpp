@@ -19,22 +19,22 @@
 #include "dgrt.h"
 #include "qrv_runtime.h"
 #include "qrvd_sim.h"
-#include "sandbox.h"
-#include "sim_test_util.h"
+#include "support/run.h"
+#include "support/transfer.h"
 
 namespace {
 
-using simtest::Bytes;
-using simtest::DeviceBytes;
-using simtest::Pattern;
+using support::Bytes;
+using support::DeviceBytes;
 
-void RunSandboxed(const std::function<void()>& body,
-                  std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
+// `n` bytes of the pattern of `generation`.
+Bytes Pattern(std::size_t n, unsigned generation) { return support::PatternBytes(0, n, generation); }
+
+void RunSandboxed(const std::function<void()>& body, support::Env env = {},
                   std::string* err = nullptr) {
     sandbox::Options o;
     o.env = std::move(env);
-    auto r = sandbox::Run(o, body);
-    EXPECT_SANDBOX_OK(r);
+    auto r = support::Sandboxed(o, body);
     if (err != nullptr) *err = r.err;
 }
 
@@ -103,30 +103,30 @@ TEST(SimPointerQuery, RefusesAnythingButALiveAllocationAndLeavesTheRecord) {
             qrv_vendor_pointer_info_t info;
             std::memset(&info, 0xA5, sizeof info);
             info.size = sizeof info;
-            Bytes before = simtest::RawBytes(info);
+            Bytes before = support::RawBytes(info);
             EXPECT_EQ(Query(p, info), QRV_STATUS_INVALID_POINTER) << p;
-            EXPECT_EQ(simtest::RawBytes(info), before) << p;
+            EXPECT_EQ(support::RawBytes(info), before) << p;
         }
         // A malformed call is refused even for a good pointer.
         for (uint32_t size : {0u, 1u, 55u, 57u, 64u, 0xFFFFFFFFu}) {
             qrv_vendor_pointer_info_t info;
             std::memset(&info, 0x5A, sizeof info);
             info.size = size;
-            Bytes before = simtest::RawBytes(info);
+            Bytes before = support::RawBytes(info);
             EXPECT_EQ(Query(live, info), QRV_STATUS_INVALID_ARGUMENT) << size;
-            EXPECT_EQ(simtest::RawBytes(info), before) << size;
+            EXPECT_EQ(support::RawBytes(info), before) << size;
         }
         EXPECT_EQ(qrv_vendor_pointer_info(live, nullptr, nullptr, nullptr, nullptr),
                   QRV_STATUS_INVALID_ARGUMENT);
         int dummy = 0;
         for (int which = 0; which < 3; ++which) {
             auto info = FreshRecord();
-            Bytes before = simtest::RawBytes(info);
+            Bytes before = support::RawBytes(info);
             void* r[3] = {nullptr, nullptr, nullptr};
             r[which] = &dummy;
             EXPECT_EQ(qrv_vendor_pointer_info(live, &info, r[0], r[1], r[2]),
                       QRV_STATUS_INVALID_ARGUMENT) << which;
-            EXPECT_EQ(simtest::RawBytes(info), before);
+            EXPECT_EQ(support::RawBytes(info), before);
         }
         auto info = FreshRecord();
         EXPECT_EQ(Query(live, info), QRV_STATUS_SUCCESS);

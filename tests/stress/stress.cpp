@@ -50,6 +50,7 @@
 #include "dgrt.h"
 #include "qrvd_sim.h"
 #include "sandbox.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -68,12 +69,9 @@ constexpr int kMaxFileSizeKiB = 16;
 constexpr int kPhasesPerSecond = 2;
 constexpr auto kStuckLimit = std::chrono::seconds(30);
 const char* const kLogDir = "/opt/tavo/log";
-const char* const kDataDir = "/var/tmp";  // a disk file system: O_DIRECT works
 
 // Byte i of a file holding generation g (0 is the initial contents).
-unsigned char Pattern(std::uint64_t i, unsigned char g) {
-    return static_cast<unsigned char>(((i * 131u) ^ (i >> 12) ^ 0x5a) ^ g);
-}
+using support::PatternByte;
 
 // ---- Failures and the watchdog ------------------------------------------------
 std::mutex g_fail_mutex;
@@ -129,29 +127,14 @@ constexpr int kSharedHandles = 3;
 using SharedHandles = std::array<DGfileHandle_t, kSharedHandles>;
 
 // ---- Files ------------------------------------------------------------------------
-// A data file: an O_DIRECT descriptor for the library and a plain one to
-// check what reached the disk.
+// A scratch file of the pattern: O_DIRECT descriptors for the library and
+// a plain one to check what reached the disk.
 struct DataFile {
-    std::string path;
-    int check_fd = -1;
-
-    // The process id in the name keeps runs that overlap (ctest -j) apart.
-    DataFile(const std::string& name, std::size_t blocks)
-        : path(std::string(kDataDir) + "/" + name + "." + std::to_string(::getpid())) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0) Fail("cannot create %s: %s", path.c_str(), std::strerror(errno));
-        std::vector<unsigned char> data(blocks * kBlock);
-        for (std::size_t i = 0; i < data.size(); ++i) data[i] = Pattern(i, 0);
-        if (::pwrite(fd, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size()))
-            Fail("cannot fill %s", path.c_str());
-        ::close(fd);
-        check_fd = ::open(path.c_str(), O_RDONLY);
-    }
-    ~DataFile() {
-        ::close(check_fd);
-        ::unlink(path.c_str());
-    }
-    int OpenDirect() const { return ::open(path.c_str(), O_RDWR | O_DIRECT); }
+    DataFile(const std::string& name, std::size_t blocks) : path(name), file(blocks * kBlock) {}
+    const std::string path;  // what the messages call it
+    const support::ScratchFile file;
+    const int check_fd = file.fd();
+    int OpenDirect() const { return file.Open(O_RDWR | O_DIRECT); }
 };
 
 DGfileHandle_t Register(int fd) {
@@ -222,10 +205,10 @@ struct Region {
         }
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             const unsigned char g = gen[b + i / kBlock];
-            if (bytes[i] != Pattern(static_cast<std::uint64_t>(at) + i, g)) {
+            if (bytes[i] != PatternByte(static_cast<std::uint64_t>(at) + i, g)) {
                 Fail("%s: %s byte %" PRIu64 " is %#x, expected %#x (generation %u)", what,
                      file->path.c_str(), static_cast<std::uint64_t>(at) + i, bytes[i],
-                     Pattern(static_cast<std::uint64_t>(at) + i, g), g);
+                     PatternByte(static_cast<std::uint64_t>(at) + i, g), g);
                 return;
             }
         }
@@ -244,7 +227,7 @@ struct Region {
             for (unsigned char g : {gen[k], new_gen}) {
                 bool all = true;
                 for (std::size_t i = 0; i < kBlock && all; ++i)
-                    all = bytes[i] == Pattern(static_cast<std::uint64_t>(at) + i, g);
+                    all = bytes[i] == PatternByte(static_cast<std::uint64_t>(at) + i, g);
                 if (all) {
                     gen[k] = g;
                     break;
@@ -262,7 +245,7 @@ struct Region {
 void FillForWrite(const DeviceBuffer& dev, std::size_t dev_off, const Region& r, std::size_t b,
                   std::size_t n, unsigned char g) {
     const std::uint64_t at = (r.first_block + b) * kBlock;
-    for (std::size_t i = 0; i < n * kBlock; ++i) dev.view[dev_off + i] = Pattern(at + i, g);
+    for (std::size_t i = 0; i < n * kBlock; ++i) dev.view[dev_off + i] = PatternByte(at + i, g);
 }
 
 // Checks device bytes [dev_off, dev_off + moved) against the file's
@@ -270,9 +253,9 @@ void FillForWrite(const DeviceBuffer& dev, std::size_t dev_off, const Region& r,
 void CheckRead(const DeviceBuffer& dev, std::size_t dev_off, std::uint64_t file_off,
                std::size_t moved, const char* what) {
     for (std::size_t i = 0; i < moved; ++i) {
-        if (dev.view[dev_off + i] != Pattern(file_off + i, 0)) {
+        if (dev.view[dev_off + i] != PatternByte(file_off + i, 0)) {
             Fail("%s: device byte %zu of a read at file offset %" PRIu64 " is %#x, expected %#x",
-                 what, i, file_off, dev.view[dev_off + i], Pattern(file_off + i, 0));
+                 what, i, file_off, dev.view[dev_off + i], PatternByte(file_off + i, 0));
             return;
         }
     }
@@ -374,10 +357,10 @@ void TransferThread(int slot, unsigned seed, const SharedHandles& shared, Region
                 }
                 for (std::size_t i = 0; i < static_cast<std::size_t>(moved); ++i) {
                     const unsigned char g = r.gen[b + i / kBlock];
-                    if (dev.view[i] != Pattern(static_cast<std::uint64_t>(at) + i, g)) {
+                    if (dev.view[i] != PatternByte(static_cast<std::uint64_t>(at) + i, g)) {
                         Fail("read of %s at %jd: byte %zu is %#x, expected %#x (generation %u)",
                              r.file->path.c_str(), static_cast<intmax_t>(at), i, dev.view[i],
-                             Pattern(static_cast<std::uint64_t>(at) + i, g), g);
+                             PatternByte(static_cast<std::uint64_t>(at) + i, g), g);
                         break;
                     }
                 }

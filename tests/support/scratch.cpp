@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "support/scratch.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "direct_io_probe.h"
+#include "sandbox.h"
+
+namespace support {
+
+const std::string& DirectIoDir() {
+    static const std::string dir = [] {
+        for (const std::string d : {"/var/tmp", "/tmp", DGFILE_TEST_BINARY_DIR})
+            if (dgbench::TakesDirectIo(d)) return d;
+        throw std::runtime_error("no directory whose file system takes O_DIRECT");
+    }();
+    return dir;
+}
+
+ScratchFile::ScratchFile(const Bytes& contents, const std::string& dir) {
+    std::string name = dir + "/dgfile-test.XXXXXX";
+    fd_ = ::mkstemp(name.data());
+    if (fd_ < 0) throw std::runtime_error("cannot make a scratch file in " + dir);
+    ::unlink(name.c_str());
+    if (::pwrite(fd_, contents.data(), contents.size(), 0) != static_cast<ssize_t>(contents.size()))
+        throw std::runtime_error("cannot fill a scratch file in " + dir);
+}
+
+ScratchFile::ScratchFile(std::size_t size, unsigned generation)
+    : ScratchFile(PatternBytes(0, size, generation)) {}
+
+ScratchFile::~ScratchFile() { ::close(fd_); }
+
+int ScratchFile::Open(int flags) const {
+    return ::open(("/proc/self/fd/" + std::to_string(fd_)).c_str(), flags);
+}
+
+Bytes ScratchFile::Contents() const {
+    Bytes all(static_cast<std::size_t>(::lseek(fd_, 0, SEEK_END)));
+    if (::pread(fd_, all.data(), all.size(), 0) != static_cast<ssize_t>(all.size()))
+        throw std::runtime_error("cannot read a scratch file");
+    return all;
+}
+
+ScratchDir::ScratchDir() : path_(DirectIoDir() + "/dgfile-test.XXXXXX") {
+    if (::mkdtemp(path_.data()) == nullptr)
+        throw std::runtime_error("cannot make a scratch directory in " + DirectIoDir());
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchDir::Entries() const { return sandbox::DirectoryEntries(path_); }
+
+}  // namespace support
