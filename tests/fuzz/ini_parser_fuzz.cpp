@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "log.h"
+#include "settings.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <ctime>
 #include <string>
 
-#include "log.h"
+#include "settings.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "log.h"
+#include "settings.h"
 
 namespace {
 
