@@ -555,6 +555,14 @@ TEST_F(Fallback, AFileThatUnderstatesItsSizeIsReadToItsEnd) {
         EXPECT_TRUE(MatchesPattern(rig.dev.View() + kHeld, kHeld - 4096, 4096));
         interposed::understated_fd = -1;
     });
+    // A buffer large enough to be a mapping grows as one.
+    Run(40 << 20, kAsked, [](TransferRig& rig) {
+        interposed::understated_fd = rig.fd;
+        interposed::stated_size = 33 << 20;
+        EXPECT_EQ(dgFileRead(rig.fh, rig.dev.ptr, kAsked, 0, 0), 40 << 20);
+        EXPECT_TRUE(MatchesPattern(rig.dev.View(), 40 << 20, 0));
+        interposed::understated_fd = -1;
+    });
 }
 
 TEST_F(Fallback, AHostBufferThatCannotBeAllocatedFailsCleanly) {
