@@ -87,7 +87,8 @@ long long IntArg(py::handle h, const std::string& name, long long max = kMaxOffs
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow < 0 || v < 0) throw py::value_error(name + " must not be negative, got " + Repr(h));
+    if (overflow < 0 || (overflow == 0 && v < 0))
+        throw py::value_error(name + " must not be negative, got " + Repr(h));
     if (overflow > 0 || v > max)
         throw py::value_error(name + " is too large: " + Repr(h) + " (at most " +
                               std::to_string(max) + ")");
