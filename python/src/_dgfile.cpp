@@ -27,6 +27,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -80,12 +81,17 @@ constexpr long long kMaxOffset = LLONG_MAX;  // off_t and ssize_t bound every si
 // A non-negative integer argument (an int or any object with __index__, but
 // not a bool) of at most `max`.
 long long IntArg(py::handle h, const std::string& name, long long max = kMaxOffset) {
-    if (PyBool_Check(h.ptr()) || !PyIndex_Check(h.ptr()))
-        throw py::type_error(name + " must be an int, not " + TypeName(h));
-    auto n = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
-    if (!n) throw py::error_already_set();
+    py::object index;  // for an object that is not an int itself, its __index__
+    PyObject* n = h.ptr();
+    if (!PyLong_CheckExact(n)) {  // the common case skips the conversion
+        if (PyBool_Check(n) || !PyIndex_Check(n))
+            throw py::type_error(name + " must be an int, not " + TypeName(h));
+        index = py::reinterpret_steal<py::object>(PyNumber_Index(n));
+        if (!index) throw py::error_already_set();
+        n = index.ptr();
+    }
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (overflow < 0 || (overflow == 0 && v < 0))
         throw py::value_error(name + " must not be negative, got " + Repr(h));
@@ -96,26 +102,28 @@ long long IntArg(py::handle h, const std::string& name, long long max = kMaxOffs
 }
 
 // Counts what uses an object with the interpreter lock released, so that
-// closing the object can wait until none does.
+// closing the object can wait until none does.  Acquire happens with the
+// interpreter lock held and never after WaitIdle began (the object is marked
+// closed first); the mutex is taken only when the last user leaves, so that a
+// transfer costs two atomic operations.
 class InUse {
 public:
-    void Acquire() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++count_;
-    }
+    void Acquire() { count_.fetch_add(1, std::memory_order_relaxed); }
     void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (--count_ == 0) idle_.notify_all();
+        if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard<std::mutex> lock(mutex_);  // pairs with WaitIdle's check
+            idle_.notify_all();
+        }
     }
     void WaitIdle() {
         std::unique_lock<std::mutex> lock(mutex_);
-        idle_.wait(lock, [this] { return count_ == 0; });
+        idle_.wait(lock, [this] { return count_.load(std::memory_order_acquire) == 0; });
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable idle_;
-    unsigned count_ = 0;  // guarded by mutex_
+    std::atomic<unsigned> count_{0};
 };
 
 // What File and DeviceBuffer share: the closed flag, the transfers running
@@ -277,7 +285,9 @@ Device DeviceArg(py::handle obj, const char* name, std::uint64_t offset, std::ui
                  bool receives) {
     Device d;
     std::string n = name;
-    if (py::isinstance<DeviceBuffer>(obj)) {
+    static PyTypeObject* const buffer_type =
+        reinterpret_cast<PyTypeObject*>(py::type::of<DeviceBuffer>().ptr());
+    if (PyObject_TypeCheck(obj.ptr(), buffer_type)) {
         auto& b = obj.cast<DeviceBuffer&>();
         b.CheckOpen((n + " (a dgfile.DeviceBuffer)").c_str());
         d.address = b.Raw();
