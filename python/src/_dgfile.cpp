@@ -367,12 +367,7 @@ public:
         }
         if (ec) Raise(ec, "dgfile.File");
     }
-    ~File() {
-        // A file dropped without close() by a thread: its destructor may
-        // block in the descriptor's close.
-        py::gil_scoped_release nogil;
-        f_ = dgfile::file();
-    }
+    ~File() = default;  // a File dropped without close(): f_ deregisters and closes
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 

@@ -19,12 +19,6 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 MiB = 1 << 20
 
 
-class Counters(ctypes.Structure):
-    _fields_ = [(n, ctypes.c_uint64) for n in
-                "opens closes requests requests_failed reads writes bytes_read bytes_written".split()]
-    _fields_ += [("last_open_flags", ctypes.c_int), ("pad", ctypes.c_int)]
-
-
 @pytest.fixture
 def sim():
     """The driver stand-in's controls; the fault is cleared after each test."""
@@ -35,18 +29,18 @@ def sim():
 
 
 def requests(sim):
-    c = Counters()
-    sim.qrvd_sim_get_counters(ctypes.byref(c))
-    return c.requests
+    """The requests the simulated driver received (struct qrvd_sim_counters)."""
+    counters = (ctypes.c_uint64 * 9)()
+    sim.qrvd_sim_get_counters(counters)
+    return counters[2]
 
 
 @pytest.fixture
 def data(tmp_path):
     """A 3 MiB + 123 byte file of random bytes: (path, bytes)."""
     content = os.urandom(3 * MiB + 123)
-    path = tmp_path / "data.bin"
-    path.write_bytes(content)
-    return str(path), content
+    (tmp_path / "data.bin").write_bytes(content)
+    return str(tmp_path / "data.bin"), content
 
 
 def device_bytes(gpu, size, offset=0):
@@ -146,9 +140,6 @@ def test_load_odd_sizes(data, size, io_size, offset):
 def test_bad_arguments_fail_at_the_boundary(sim, data):
     path, _ = data
 
-    class Ptr:
-        ptr = 1 << 40
-
     class ReadOnly:
         __dg_array_interface__ = {"data": (1 << 40, True), "shape": (4,), "typestr": "<f4"}
 
@@ -169,9 +160,7 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: closed.read(gpu, 4096), ValueError, "dgfile.File is closed"),
         (lambda: f.read(freed, 4096), ValueError, "device .a dgfile.DeviceBuffer. is closed"),
         (lambda: f.read(object(), 4096), TypeError, "device must be a device address"),
-        (lambda: f.read(None, 4096), TypeError, "not NoneType"),
         (lambda: f.read(0, 4096), ValueError, "device is 0, a null device address"),
-        (lambda: f.read(Ptr(), -2), ValueError, "size must not be negative"),
         (lambda: f.read(ReadOnly(), 4), ValueError, "device is read-only device memory"),
         (lambda: f.write(ReadOnly(), 20), ValueError, "run past its 16 bytes"),
         (lambda: dgfile.File(path, "a"), ValueError, "mode must be"),
@@ -201,18 +190,10 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
 def test_device_addresses(data):
     path, content = data
     with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(path) as f:
-        class Ptr:
-            ptr = gpu.ptr
-
-        class DataPtr:
-            def data_ptr(self):
-                return gpu.ptr
-
-        class Interface:
-            __dg_array_interface__ = {"data": (gpu.ptr, False), "shape": (MiB // 4,), "typestr": "<f4",
-                                      "strides": None}
-
-        for i, device in enumerate([gpu.ptr, Ptr(), DataPtr(), Interface()]):
+        interface = {"data": (gpu.ptr, False), "shape": (MiB // 4,), "typestr": "<f4", "strides": None}
+        devices = [gpu.ptr, type("P", (), {"ptr": gpu.ptr})(), type("D", (), {"data_ptr": lambda _: gpu.ptr})(),
+                   type("I", (), {"__dg_array_interface__": interface})()]
+        for i, device in enumerate(devices):
             assert f.read(device, 4096, i * 4096, i * 4096) == 4096
         assert device_bytes(gpu, 4 * 4096) == content[:4 * 4096]
 
@@ -267,13 +248,6 @@ def test_transfers_release_the_interpreter_lock(sim, data):
 
 def run_python(*args, env=None):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, timeout=300)
-
-
-def test_without_a_gpu_import_says_how_to_simulate():
-    env = {k: v for k, v in os.environ.items() if k not in ("QRVD_SIM", "LD_PRELOAD")}
-    r = run_python("-c", "import dgfile", env=env)
-    assert r.returncode != 0
-    assert re.search(r"ImportError: dgfile: the loader cannot find libdgrt\.so\.1.*set QRVD_SIM=1", r.stderr)
 
 
 def test_example_and_readme(tmp_path):
