@@ -46,8 +46,30 @@ def _loaded(name: str) -> Optional[ctypes.CDLL]:
         return None
 
 
-def _address(function: object) -> Optional[int]:
-    return ctypes.cast(function, ctypes.c_void_p).value  # type: ignore[arg-type]
+class _ObjectInfo(ctypes.Structure):  # the first fields of struct dl_phdr_info
+    _fields_ = [("addr", ctypes.c_void_p), ("name", ctypes.c_char_p)]
+
+
+_Visit = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(_ObjectInfo), ctypes.c_size_t, ctypes.c_void_p)
+
+
+def _ahead_of_libc(soname: str) -> bool:
+    """Whether the library was loaded before the C library (preloaded, or
+    linked ahead of it), as the tools' launcher tells: in dl_iterate_phdr's
+    order, which is the order of symbol lookup."""
+    names: list[str] = []
+
+    def visit(info: "ctypes._Pointer[_ObjectInfo]", size: int, data: Optional[int]) -> int:
+        names.append(os.path.basename((info.contents.name or b"").decode()))
+        return 0
+
+    ctypes.CDLL(None).dl_iterate_phdr(_Visit(visit), None)
+    for name in names:
+        if name.startswith("libc.so"):
+            return False
+        if name == soname:
+            return True
+    return False
 
 
 def prepare() -> bool:
@@ -63,9 +85,7 @@ def prepare() -> bool:
     for name in (RUNTIME, APP_RUNTIME, DRIVER):
         if _loaded(name) is None:
             ctypes.CDLL(os.path.join(where, name), mode=os.RTLD_GLOBAL)
-    driver = _loaded(DRIVER)
-    assert driver is not None
-    if _address(ctypes.CDLL(None).open) == _address(driver.open):
+    if _ahead_of_libc(DRIVER):
         return True  # preloaded: already ahead of the C library for everyone
     if _loaded(LIBRARY) is not None:
         raise ImportError(
