@@ -607,8 +607,12 @@ std::size_t Load(py::handle source, py::handle device, py::handle io_size_arg, p
     File* f;
     if (py::isinstance<File>(source)) {
         f = &source.cast<File&>();
-    } else {
+    } else if (py::isinstance<py::str>(source) || py::isinstance<py::bytes>(source) ||
+               py::hasattr(source, "__fspath__")) {
         f = &opened.emplace(source, "r");
+    } else {
+        throw py::type_error("source must be a path (str, bytes, os.PathLike) or a dgfile.File, not " +
+                             TypeName(source));
     }
     long long size;
     if (size_arg.is_none()) {

@@ -173,6 +173,7 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: dgfile.Batch(2).submit([r._replace(op=2)]), ValueError, r"requests\[0\].op is too large"),
         (lambda: dgfile.Batch(2).submit(5), TypeError, "requests must be an iterable"),
         (lambda: dgfile.Batch(2).poll(3), ValueError, "min_completions is too large"),
+        (lambda: dgfile.load(3, gpu), TypeError, "source must be a path"),
         (lambda: dgfile.load(path, gpu, io_size=0), ValueError, "io_size must be positive"),
         (lambda: dgfile.load(path, gpu, depth=-1), ValueError, "depth must not be negative"),
         (lambda: dgfile.load(path, gpu, size=2 * MiB), ValueError, "run past its 1048576 bytes"),
