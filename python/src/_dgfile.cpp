@@ -17,15 +17,14 @@
 // simulated platform) is loaded; users reach it through the package.
 //
 // Threads and locks: Python objects are touched only with the interpreter
-// lock held.  A File or DeviceBuffer counts the transfers using it (InUse,
-// its own mutex), so close() waits for them instead of releasing what they
-// use, and counts the batch requests naming it (interpreter lock), so close()
+// lock held.  A File or DeviceBuffer counts the transfers using it (InUse:
+// an atomic count, and a mutex for the wait), so close() waits for them
+// instead of releasing what they use, and counts the batch requests naming it (interpreter lock), so close()
 // refuses while a batch still holds it.  A Batch takes calls from one thread
 // at a time, as the C interface requires; a second thread gets RuntimeError.
 #include <dgfile.hpp>
 #include <dgrt.h>
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <atomic>
 #include <climits>
@@ -49,10 +48,9 @@ struct StatusError {
     std::size_t moved;
 };
 
-// A failed system call of this layer (open), raised as OSError.
+// A failed system call of this layer without a path to name, raised as OSError.
 struct SystemError {
     int error;
-    std::string path;
 };
 
 // dgfile.Error and the other classes of dgfile/_types.py, looked up once.
@@ -63,11 +61,10 @@ py::handle PackageClass(const char* name) {
     return cls.release();
 }
 
-[[noreturn]] void Raise(const std::error_code& ec, const char* where, std::size_t moved = 0,
-                        const std::string& path = {}) {
+[[noreturn]] void Raise(const std::error_code& ec, const char* where, std::size_t moved = 0) {
     if (ec.category() == dgfile::category())
         throw StatusError{ec.value(), std::string(where) + ": " + ec.message(), moved};
-    throw SystemError{ec.value(), path};
+    throw SystemError{ec.value()};
 }
 
 std::string TypeName(py::handle h) { return Py_TYPE(h.ptr())->tp_name; }
