@@ -24,7 +24,7 @@ install(FILES README.md NEWS LICENSE
 install(FILES man/libdgfile.3 man/dgfile.hpp.3
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dgfile)
 install(FILES docs/building.md docs/cpp.md docs/debug-log.md docs/dgfile-bench.md
-              docs/dgfile-doctor.md docs/simulated-platform.md docs/using.md
+              docs/dgfile-doctor.md docs/python.md docs/simulated-platform.md docs/using.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT dgfile)
 install(FILES examples/read_to_gpu.c examples/batch_cookies.cpp
               examples/callback_fs.cpp examples/sim_quickstart.cpp

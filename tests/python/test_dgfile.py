@@ -1,0 +1,263 @@
+# SPDX-License-Identifier: Apache-2.0
+# The Python package on the simulated platform (QRVD_SIM=1), in a sandboxed
+# child started by run_sandboxed (tests/python/CMakeLists.txt).
+import ctypes
+import gc
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+import dgfile
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MiB = 1 << 20
+
+
+@pytest.fixture
+def sim():
+    """The driver stand-in's controls; the fault is cleared after each test."""
+    lib = ctypes.CDLL("libqrvd-sim.so", mode=os.RTLD_NOLOAD)
+    lib.qrvd_sim_reset_counters()
+    yield lib
+    lib.qrvd_sim_clear_fault()
+
+
+def requests(sim):
+    """The requests the simulated driver received (struct qrvd_sim_counters)."""
+    counters = (ctypes.c_uint64 * 9)()
+    sim.qrvd_sim_get_counters(counters)
+    return counters[2]
+
+
+@pytest.fixture
+def data(tmp_path):
+    """A 3 MiB + 123 byte file of random bytes: (path, bytes)."""
+    content = os.urandom(3 * MiB + 123)
+    (tmp_path / "data.bin").write_bytes(content)
+    return str(tmp_path / "data.bin"), content
+
+
+def device_bytes(gpu, size, offset=0):
+    out = bytearray(size)
+    gpu.copy_to(out, offset)
+    return bytes(out)
+
+
+def test_file_round_trip_through_the_simulated_driver(sim, data, tmp_path):
+    path, content = data
+    with dgfile.DeviceBuffer(4 * MiB) as gpu, dgfile.File(path) as f:
+        assert f.read(gpu, MiB, file_offset=MiB) == MiB
+        assert device_bytes(gpu, MiB) == content[MiB:2 * MiB]
+        assert requests(sim) == 1  # the direct path, not the CPU copy
+        assert f.read(gpu, 4 * MiB) == len(content)  # short at the end of the file
+        with pytest.raises(dgfile.Error) as e:
+            f.read_exact(gpu, 4 * MiB)
+        assert (e.value.status, e.value.name, e.value.moved) == (
+            dgfile.Status.END_OF_FILE, "END_OF_FILE", len(content))
+        with dgfile.File(tmp_path / "out.bin", "w") as out:
+            assert out.write_exact(gpu, 2 * MiB, 4096, 0) == 2 * MiB
+        fd = f.fd
+    assert f.closed and (tmp_path / "out.bin").read_bytes()[4096:] == content[:2 * MiB]
+    with pytest.raises(OSError):
+        os.fstat(fd)  # the File opened it, so closing closed it
+
+
+def test_descriptors_stay_the_callers(data):
+    path, content = data
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECT)
+    with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(fd) as f:
+        assert f.read_exact(gpu, MiB) == MiB and f.name is None
+    os.fstat(fd)  # still open
+    os.close(fd)
+    fd = os.open(path, os.O_RDONLY)
+    with pytest.raises(dgfile.Error) as e:
+        dgfile.File(fd)
+    os.close(fd)
+    assert e.value.status == dgfile.Status.DIO_NOT_SET
+    with pytest.raises(FileNotFoundError):
+        dgfile.File(path + ".missing")
+
+
+def test_a_failed_transfer_raises_what_the_library_reported(data, tmp_path):
+    path, _ = data
+    with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(tmp_path / "w.bin", "w") as f:
+        with pytest.raises(dgfile.Error, match="dgfile.File.read: transfer failed") as e:
+            f.read(gpu, 4096)  # a write-only descriptor: the driver and the CPU copy fail
+        assert isinstance(e.value.status, dgfile.Status) and e.value.status == 6001
+
+
+def test_batch_keeps_cookies_alive_and_hands_them_back(sim, data):
+    path, content = data
+
+    class Cookie:
+        pass
+
+    cookies = [Cookie() for _ in range(4)]
+    alive = [weakref.ref(c) for c in cookies]
+    with dgfile.File(path) as f, dgfile.DeviceBuffer(4 * MiB) as gpu, dgfile.Batch(4) as batch:
+        batch.submit([dgfile.Request(dgfile.READ, f, gpu, MiB, i * MiB, i * MiB, c)
+                      for i, c in enumerate(cookies)])
+        del cookies
+        gc.collect()
+        assert all(r() is not None for r in alive)  # held while in flight
+        with pytest.raises(ValueError, match="batch request"):
+            f.close()
+        with pytest.raises(dgfile.Error) as e:
+            batch.submit([])
+        assert e.value.status == dgfile.Status.BATCH_SUBMIT_FAILED
+        done = batch.poll(1) + batch.wait()
+        assert sorted(c.result for c in done) == [123, MiB, MiB, MiB]
+        assert {id(c.cookie) for c in done} == {id(r()) for r in alive}
+        assert all(c.status == dgfile.IoStatus.COMPLETE for c in done) and batch.pending == 0
+        del done
+        gc.collect()
+        assert all(r() is None for r in alive)  # released once collected
+        assert device_bytes(gpu, len(content)) == content
+        sim.qrvd_sim_set_fault(6, 100000, 1)  # each request 100 ms: cancel finds them running
+        batch.submit([dgfile.Request(dgfile.READ, f, gpu, 4096, 0, 0, "a")])
+        batch.cancel()
+        assert [c.cookie for c in batch.wait()] == ["a"]
+
+
+@pytest.mark.parametrize("size,io_size,offset", [
+    (1, 4096, 0), (4095, 4096, 1), (3 * MiB + 123, 65536 + 512, 0), (2 * MiB - 7, MiB, 4096 + 3)])
+def test_load_odd_sizes(data, size, io_size, offset):
+    path, content = data
+    with dgfile.DeviceBuffer(4 * MiB) as gpu:
+        n = dgfile.load(path, gpu, io_size=io_size, depth=3, offset=offset, size=size)
+        assert n == min(size, len(content) - offset)
+        assert device_bytes(gpu, n) == content[offset:offset + n]
+        with dgfile.File(path) as f:  # the whole rest of the file
+            assert dgfile.load(f, gpu, offset=offset) == len(content) - offset
+
+
+def test_bad_arguments_fail_at_the_boundary(sim, data):
+    path, _ = data
+
+    class ReadOnly:
+        __dg_array_interface__ = {"data": (1 << 40, True), "shape": (4,), "typestr": "<f4"}
+
+    f = dgfile.File(path)
+    gpu = dgfile.DeviceBuffer(MiB)
+    closed = dgfile.File(path)
+    closed.close()
+    freed = dgfile.DeviceBuffer(4096)
+    freed.close()
+    r = dgfile.Request(dgfile.READ, f, gpu, 4096)
+    cases = [
+        (lambda: f.read(gpu, -1), ValueError, "size must not be negative"),
+        (lambda: f.read(gpu, 4096, -4096), ValueError, "file_offset must not be negative"),
+        (lambda: f.read(gpu, 4096, 0, 2**63), ValueError, "device_offset is too large"),
+        (lambda: f.read(gpu, 1.5), TypeError, "size must be an int, not float"),
+        (lambda: f.read(gpu, True), TypeError, "size must be an int, not bool"),
+        (lambda: f.read(gpu, MiB, 0, 1), ValueError, "run past its 1048576 bytes"),
+        (lambda: closed.read(gpu, 4096), ValueError, "dgfile.File is closed"),
+        (lambda: f.read(freed, 4096), ValueError, "device .a dgfile.DeviceBuffer. is closed"),
+        (lambda: f.read(object(), 4096), TypeError, "device must be a device address"),
+        (lambda: f.read(0, 4096), ValueError, "device is 0, a null device address"),
+        (lambda: f.read(ReadOnly(), 4), ValueError, "device is read-only device memory"),
+        (lambda: f.write(ReadOnly(), 20), ValueError, "run past its 16 bytes"),
+        (lambda: dgfile.File(path, "a"), ValueError, "mode must be"),
+        (lambda: dgfile.File(3.0), TypeError, "path_or_fd must be a path"),
+        (lambda: dgfile.File(-1), ValueError, "path_or_fd must not be negative"),
+        (lambda: dgfile.Batch(0), ValueError, "max_requests must be positive"),
+        (lambda: dgfile.Batch(2).submit([r, r, r]), ValueError, "3 requests for a batch of 2"),
+        (lambda: dgfile.Batch(2).submit([r, "x"]), TypeError, r"requests\[1\] must be a dgfile.Request"),
+        (lambda: dgfile.Batch(2).submit([r._replace(file=path)]), TypeError, r"requests\[0\].file must be"),
+        (lambda: dgfile.Batch(2).submit([r._replace(op=2)]), ValueError, r"requests\[0\].op is too large"),
+        (lambda: dgfile.Batch(2).submit(5), TypeError, "requests must be an iterable"),
+        (lambda: dgfile.Batch(2).poll(3), ValueError, "min_completions is too large"),
+        (lambda: dgfile.load(3, gpu), TypeError, "source must be a path"),
+        (lambda: dgfile.load(path, gpu, io_size=0), ValueError, "io_size must be positive"),
+        (lambda: dgfile.load(path, gpu, depth=-1), ValueError, "depth must not be negative"),
+        (lambda: dgfile.load(path, gpu, size=2 * MiB), ValueError, "run past its 1048576 bytes"),
+        (lambda: dgfile.DeviceBuffer(0), ValueError, "size must be positive"),
+        (lambda: gpu.copy_from("text"), TypeError, "src must be a contiguous buffer"),
+        (lambda: gpu.copy_to(b"read-only"), TypeError, "dst must be a writable contiguous buffer"),
+        (lambda: gpu.copy_from(bytes(16), MiB - 8), ValueError, "run past the buffer's"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=message):
+            call()
+    assert requests(sim) == 0  # none reached the driver
+
+
+def test_device_addresses(data):
+    path, content = data
+    with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(path) as f:
+        interface = {"data": (gpu.ptr, False), "shape": (MiB // 4,), "typestr": "<f4", "strides": None}
+        devices = [gpu.ptr, type("P", (), {"ptr": gpu.ptr})(), type("D", (), {"data_ptr": lambda _: gpu.ptr})(),
+                   type("I", (), {"__dg_array_interface__": interface})()]
+        for i, device in enumerate(devices):
+            assert f.read(device, 4096, i * 4096, i * 4096) == 4096
+        assert device_bytes(gpu, 4 * 4096) == content[:4 * 4096]
+
+
+def test_device_buffer_copies():
+    np = pytest.importorskip("numpy")
+    with dgfile.DeviceBuffer(64) as gpu:
+        gpu.copy_from(b"abcd")
+        gpu.copy_from(bytearray(b"ef"), 4)
+        gpu.copy_from(memoryview(b"--gh")[2:], 6)
+        gpu.copy_from(np.arange(4, dtype=np.uint16), 8)
+        out = np.zeros(16, dtype=np.uint8)
+        gpu.copy_to(out)
+        assert out.tobytes() == b"abcdefgh" + np.arange(4, dtype=np.uint16).tobytes()
+        with pytest.raises(TypeError):
+            gpu.copy_from(np.zeros((4, 4))[:, 1])  # not contiguous
+    with pytest.raises(ValueError, match="closed"):
+        gpu.ptr
+
+
+def test_transfers_release_the_interpreter_lock(sim, data):
+    path, content = data
+    sim.qrvd_sim_set_fault(6, 300000, 1)  # each request sleeps 300 ms in the driver
+    with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(path) as f:
+        started, finished = threading.Event(), threading.Event()
+
+        def slow():
+            started.set()
+            f.read(gpu, 4096)
+            finished.set()
+
+        t = threading.Thread(target=slow)
+        t0 = time.monotonic()
+        t.start()
+        started.wait()
+        progress = 0
+        while not finished.is_set():
+            progress += 1
+        t.join()
+        assert time.monotonic() - t0 >= 0.3
+        assert progress > 10000  # this thread ran while the other was in the driver
+        # close() waits for a transfer still running instead of releasing its handle.
+        t = threading.Thread(target=lambda: f.read(gpu, 4096, 4096, 4096))
+        t.start()
+        while requests(sim) < 2:
+            time.sleep(0.001)
+        f.close()
+        assert not t.is_alive()  # close() returned after the transfer
+        t.join()
+        assert device_bytes(gpu, 4096, 4096) == content[4096:8192]
+
+
+def run_python(*args, env=None):
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, timeout=300)
+
+
+def test_example_and_readme(tmp_path):
+    r = run_python(os.path.join(SOURCE, "examples/python/checkpoint_loader.py"), str(tmp_path),
+                   "--make", "5", "--shard-size", str(MiB + 4097))
+    assert r.returncode == 0, r.stderr
+    assert "5 shards, 5263365 bytes, 4 threads: every shard verified" in r.stdout
+    readme = open(os.path.join(SOURCE, "README.md")).read()
+    block = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    (tmp_path / "w.bin").write_bytes(os.urandom(MiB))
+    r = run_python("-c", f"import os\npath = {str(tmp_path / 'w.bin')!r}\n{block}\nassert n == {MiB}")
+    assert r.returncode == 0, r.stderr
