@@ -66,7 +66,7 @@ for f in "$prefix/$libdir"/libqrv-runtime64* "$prefix/$libdir"/libdgrt* \
          "$prefix/$libdir"/libqrvd-sim*; do
     [[ -e $f ]] && fail "simulated platform library in the library directory: $f"
 done
-nm -D --defined-only "$prefix/$libdir/libdgfile.so.$version" | grep -q ' T dgFileRead$' ||
+grep -q ' T dgFileRead$' <<< "$(nm -D --defined-only "$prefix/$libdir/libdgfile.so.$version")" ||
     fail "libdgfile.so does not export dgFileRead"
 
 # --- no build, source or staging paths --------------------------------------
@@ -88,7 +88,7 @@ while IFS= read -r -d '' f; do
         fi
     done
     if [[ $f != "$prefix/$libdir/dgfile-sim/"* ]] &&
-       readelf -d "$f" | grep -q 'NEEDED.*\[libqrvd-sim'; then
+       grep -q 'NEEDED.*\[libqrvd-sim' <<< "$(readelf -d "$f")"; then
         fail "${f#"$prefix"/} names the driver stand-in as needed"
     fi
     echo "run path of ${f#"$prefix"/}: ${runpath:-(none)}"

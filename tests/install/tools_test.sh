@@ -109,7 +109,7 @@ sim_runtimes="runtimes: GPU $sim/libqrv-runtime64.so.1.0.0, application $sim/lib
 
 echo
 echo "=== a machine without a GPU stack"
-if ldconfig -p | grep -q 'libqrv-runtime64\.so\.1 '; then
+if grep -q 'libqrv-runtime64\.so\.1 ' <<< "$(ldconfig -p)"; then
     echo "(skipped: this machine's loader already finds a libqrv-runtime64.so.1)"
 else
     run "$bench" demo --dir "$scratch" --size 4M
@@ -137,7 +137,7 @@ cp "$system_dgrt" "$system_lib/libdgrt.so.1"
 printf 'include /etc/ld.so.conf\n%s\n' "$system_lib" > "$work/ld.so.conf"
 ldconfig -X -f "$work/ld.so.conf" -C "$work/ld.so.cache"
 mount --bind "$work/ld.so.cache" /etc/ld.so.cache
-ldconfig -p | grep -qF "=> $system_lib/libqrv-runtime64.so.1" ||
+grep -qF "=> $system_lib/libqrv-runtime64.so.1" <<< "$(ldconfig -p)" ||
     fail "the loader's cache does not list $system_lib/libqrv-runtime64.so.1"
 system_runtimes="runtimes: GPU $system_lib/libqrv-runtime64.so.1, application $system_lib/libdgrt.so.1"
 add_device

@@ -25,7 +25,7 @@ done
 compgen -G "$package/_dgfile.*.so" > /dev/null || fail "missing the compiled part in $pydir/dgfile"
 
 echo "== imported from $prefix/$pydir without a GPU runtime"
-if ldconfig -p | grep -q 'libqrv-runtime64\.so\.1 '; then
+if grep -q 'libqrv-runtime64\.so\.1 ' <<< "$(ldconfig -p)"; then
     echo "(skipped: this machine's loader finds a libqrv-runtime64.so.1)"
 elif out=$(env -u QRVD_SIM -u LD_PRELOAD PYTHONPATH="$prefix/$pydir" "$python" -c "import dgfile" 2>&1); then
     fail "imported without a GPU runtime and without QRVD_SIM"
