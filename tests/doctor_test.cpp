@@ -47,7 +47,13 @@ struct Doctor {
         ADD_FAILURE() << "no line for " << label << " in:\n" << out;
         return std::string();
     }
-    std::string Summary() const { return lines.empty() ? std::string() : lines.back(); }
+    // The line that starts with `tag` ("summary: ", "hint: "), or "".
+    std::string Tagged(const std::string& tag) const {
+        for (const std::string& line : lines)
+            if (line.rfind(tag, 0) == 0) return line;
+        return std::string();
+    }
+    std::string Summary() const { return Tagged("summary: "); }
 };
 
 struct Situation {
@@ -115,9 +121,13 @@ TEST(Doctor, WithoutADeviceNodeOnlyTheCpuFallbackIsUsable) {
     EXPECT_EQ(d.exit_code, 0) << d.out << d.err;
     EXPECT_EQ(d.Line("/dev/qrvd"), "[FAIL] /dev/qrvd: absent: no GPU kernel driver node");
     EXPECT_EQ(d.Summary(), "summary: CPU fallback only: /dev/qrvd is absent");
+    EXPECT_EQ(d.lines.back(), "hint: to try the simulated GPU platform instead, run dgfile-doctor "
+                              "--sim (or set QRVD_SIM=1) and dgfile-bench demo");
     // Every line is a verdict line: nothing the checks call prints its own text.
     for (const std::string& line : d.lines)
-        EXPECT_TRUE(line.rfind("[", 0) == 0 || line.rfind("summary: ", 0) == 0) << line;
+        EXPECT_TRUE(line.rfind("[", 0) == 0 || line.rfind("summary: ", 0) == 0 ||
+                    line.rfind("hint: ", 0) == 0)
+            << line;
 }
 
 TEST(Doctor, APlainFileOrAForeignDeviceIsNotTheDriver) {
@@ -161,6 +171,7 @@ TEST(Doctor, TheSimulatorGivesTheDirectPathAndItsGpus) {
     EXPECT_EQ(r.root["summary"]["mode"], "direct");
     EXPECT_EQ(r.root["summary"]["usable"], true);
     EXPECT_EQ(r.root["summary"]["text"], "direct path available, CPU fallback too");
+    EXPECT_TRUE(r.root["summary"]["hint"].is_null()) << "no hint where the simulated platform was checked";
 }
 
 TEST(Doctor, SimOptionChecksTheSimulatedPlatformWhateverQrvdSimAndTheNodeSay) {

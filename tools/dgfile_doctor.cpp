@@ -10,7 +10,8 @@
 // the CPU fallback is usable, 1 when neither is, 2 for a usage error.
 //
 // It reports the machine as it is: the GPU runtimes are the ones the loader
-// finds for any application.  With --sim or QRVD_SIM=1 it reports what a
+// finds for any application, and it needs none of them to start (it loads
+// them itself, and says where it looked for one it does not find).  With --sim or QRVD_SIM=1 it reports what a
 // program on the simulated platform sees instead; the simulated platform's
 // libraries are then in the process (the build tree's doctor is linked with
 // them, the installed one is started with them preloaded: launcher.c).
@@ -107,6 +108,7 @@ void PrintText(const doctor::Report& report, const doctor::Summary& summary) {
     for (const doctor::Finding& f : report.findings)
         std::printf("%s %s: %s\n", Tag(f.status), f.label.c_str(), f.text.c_str());
     std::printf("summary: %s\n", summary.text.c_str());
+    if (!summary.hint.empty()) std::printf("hint: %s\n", summary.hint.c_str());
 }
 
 void PrintJson(const doctor::Report& report, const doctor::Summary& summary) {
@@ -121,7 +123,11 @@ void PrintJson(const doctor::Report& report, const doctor::Summary& summary) {
     }
     const Json root = {
         {"checks", std::move(checks)},
-        {"summary", {{"usable", summary.usable}, {"mode", summary.mode}, {"text", summary.text}}}};
+        {"summary",
+         {{"usable", summary.usable},
+          {"mode", summary.mode},
+          {"text", summary.text},
+          {"hint", doctor::TextOrNull(summary.hint)}}}};
     // File names need not be UTF-8: bytes that are not become U+FFFD.
     std::printf("%s\n", root.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
 }

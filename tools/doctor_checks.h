@@ -53,6 +53,9 @@ struct Facts {
     std::string device_problem;       // why not, when not
     bool gds_disabled = false;        // DGFILE_DISABLE_GDS is "YES"
     bool cpu_disabled = false;        // DGFILE_DISABLE_CPU is "YES"
+    bool simulated = false;           // the simulated platform was checked
+    bool gpu_runtime = false;         // the loader finds the GPU runtime
+    bool app_runtime = false;         // ... and the application runtime
     bool pointer_query = false;       // the GPU runtime has qrv_vendor_pointer_info
     bool copy_call = false;           // an application runtime with dgMemcpy loads
     int gpu_count = -1;               // -1: unknown (no application runtime)
@@ -70,6 +73,7 @@ struct Summary {
     const char* mode;  // "direct", "cpu" or "none"
     bool usable;
     std::string text;
+    std::string hint;  // how to go on without a GPU, or ""
 };
 
 // With `sim_option` (--sim) the driver stand-in, when it is in the process,

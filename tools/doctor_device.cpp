@@ -146,6 +146,7 @@ void CheckDevice(Report& report, bool sim_option) {
     const bool asked = sim_option || qrvd_sim_env_force() == 1;
     const std::string problem =
         asked || n.simulated ? SimulatedVerdict(n, sim_option, f) : MachineVerdict(n, f);
+    report.facts.simulated = asked || n.simulated;
     report.facts.device_usable = f.status == Status::Ok;
     report.facts.device_problem = std::string(kDeviceNode) + " " + problem;
     report.Add(std::move(f));

@@ -61,26 +61,33 @@ Summary Summarize(const Report& report) {
     std::vector<std::string> no_direct;
     if (facts.gds_disabled) no_direct.push_back(std::string(kDisableDirectPath) + " is \"YES\"");
     if (!facts.device_usable) no_direct.push_back(facts.device_problem);
-    if (!facts.pointer_query) no_direct.push_back("the GPU runtime has no pointer query");
+    if (!facts.gpu_runtime)
+        no_direct.push_back("no GPU runtime");
+    else if (!facts.pointer_query)
+        no_direct.push_back("the GPU runtime has no pointer query");
     std::vector<std::string> no_cpu;
     if (facts.cpu_disabled) no_cpu.push_back(std::string(kDisableCpuFallback) + " is \"YES\"");
     if (!facts.copy_call) no_cpu.push_back("no application runtime provides dgMemcpy");
     std::vector<std::string> blockers = facts.path_problems;
     if (facts.gpu_count == 0) blockers.insert(blockers.begin(), "the runtime reports no GPU");
 
-    Summary s{"none", false, ""};
+    Summary s{"none", false, "", ""};
     if (!blockers.empty()) {
         s.text = "not usable: " + Join(blockers);
     } else if (no_direct.empty()) {
-        s = {"direct", true, "direct path available"};
+        s = {"direct", true, "direct path available", ""};
         s.text += no_cpu.empty() ? ", CPU fallback too" : " (no CPU fallback: " + Join(no_cpu) + ")";
     } else if (no_cpu.empty()) {
-        s = {"cpu", true, "CPU fallback only: " + Join(no_direct)};
+        s = {"cpu", true, "CPU fallback only: " + Join(no_direct), ""};
     } else {
         s.text = "not usable: no direct path (" + Join(no_direct) + ") and no CPU fallback (" +
                  Join(no_cpu) + ")";
     }
     s.text += LogProblems(report);
+    // A machine without a GPU stack can still show the library at work.
+    if (!facts.simulated && (!facts.gpu_runtime || !facts.app_runtime || !facts.device_usable))
+        s.hint = "to try the simulated GPU platform instead, run dgfile-doctor --sim "
+                 "(or set QRVD_SIM=1) and dgfile-bench demo";
     return s;
 }
 

@@ -3,8 +3,11 @@
 // application runtime (whether it loads and the library finds its copy call
 // in it), and the GPUs that runtime reports.
 #include <dlfcn.h>
+#include <link.h>  // Dl_serinfo
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "doctor_checks.h"
 #include "gpu_platform.h"  // the library's own lookup of the copy call
@@ -26,6 +29,42 @@ using free_fn = int (*)(void*);
 std::string DlError() {
     const char* error = ::dlerror();
     return error != nullptr ? error : "unknown error";
+}
+
+// The directories the loader searches for a library named without a slash,
+// in its order: LD_LIBRARY_PATH's, this program's run path, the system's.
+// Its cache, which it reads before the system's directories, is kLoaderCache.
+std::vector<std::string> SearchDirectories() {
+    std::vector<std::string> dirs;
+    void* self = ::dlopen(nullptr, RTLD_LAZY);
+    Dl_serinfo size{};
+    if (self == nullptr || ::dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) return dirs;
+    std::vector<std::max_align_t> storage(size.dls_size / sizeof(std::max_align_t) + 1);
+    auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
+    *info = size;
+    if (::dlinfo(self, RTLD_DI_SERINFO, info) != 0) return dirs;
+    for (unsigned i = 0; i < info->dls_cnt; ++i) dirs.emplace_back(info->dls_serpath[i].dls_name);
+    return dirs;
+}
+
+constexpr const char* kLoaderCache = "/etc/ld.so.cache";
+
+// A runtime the loader does not load: why, and where it looked, in the text
+// and the JSON details, so that the reader knows where to put it.
+void NotLoaded(Finding& f, const std::string& error) {
+    const std::vector<std::string> dirs = SearchDirectories();
+    std::string where;
+    for (const std::string& dir : dirs) where += (where.empty() ? "" : ", ") + dir;
+    const bool absent = error.find("No such file") != std::string::npos;
+    f.status = Status::Fail;
+    f.text = (absent ? "not found" : "cannot be loaded: " + error) +
+             "; the loader looked in its cache " + kLoaderCache +
+             (where.empty() ? "" : " and in " + where);
+    f.details["path"] = nullptr;
+    f.details["found"] = false;
+    f.details["searched"] = dirs;
+    f.details["loader_cache"] = kLoaderCache;
+    f.details["error"] = error;
 }
 
 // The largest single allocation that succeeds on the current device, to a
@@ -52,26 +91,27 @@ uint64_t LargestAllocation(malloc_fn alloc, free_fn release) {
     return good;
 }
 
-// The GPU runtime is a needed library of libdgfile (and of this program): it
-// is loaded already, and the loader tells which file it came from.  Returns
-// the directory of that file ("" when there is none), ending in "/".
+// The GPU runtime is a needed library of libdgfile, loaded here as the
+// loader would load it for an application (already loaded when simulating:
+// the simulated platform is then in the process).  Returns the directory of
+// its file ("" when there is none), ending in "/".
 std::string CheckGpuRuntime(Report& report) {
     Finding f("gpu_runtime", std::string("GPU runtime ") + kGpuRuntime);
     void* handle = ::dlopen(kGpuRuntime, RTLD_LAZY | RTLD_NOLOAD);
     if (handle == nullptr) handle = ::dlopen(kGpuRuntime, RTLD_LAZY);
     if (handle == nullptr) {
-        f.status = Status::Fail;
-        f.text = "not found: " + DlError();
-        f.details["path"] = nullptr;
+        NotLoaded(f, DlError());
         report.Add(std::move(f));
         return std::string();
     }
+    report.facts.gpu_runtime = true;
     const std::string path = simctl::LoadedLibrary(kGpuRuntime);
     const bool query = ::dlvsym(handle, "qrv_vendor_pointer_info", "QRV_1") != nullptr;
     const bool simulated = ::dlsym(handle, "qrv_sim_device_count") != nullptr;
     ::dlclose(handle);
     report.facts.pointer_query = query;
     f.details["path"] = path;
+    f.details["found"] = true;
     f.details["simulated"] = simulated;
     f.details["pointer_query"] = query;
     f.status = query ? Status::Ok : Status::Fail;
@@ -105,18 +145,19 @@ void* CheckAppRuntime(Report& report, const std::string& gpu_runtime_dir) {
         beside = app != nullptr;
     }
     if (app == nullptr) {
-        f.status = Status::Fail;
-        f.text = "cannot be loaded (" + search_error +
-                 "): the CPU copy needs dgMemcpy from the runtime the application loads";
-        f.details["path"] = nullptr;
+        NotLoaded(f, search_error);
+        f.text += (gpu_runtime_dir.empty() ? "" : ", nor beside the GPU runtime") +
+                  std::string("; the CPU copy needs dgMemcpy from the runtime the application loads");
         f.details["copy_call"] = nullptr;
         report.Add(std::move(f));
         return nullptr;
     }
+    report.facts.app_runtime = true;
     const std::string path = simctl::LoadedLibrary(kAppRuntime);
     const copy_fn copy = runtime_copy();  // exactly the library's lookup
     report.facts.copy_call = copy != nullptr;
     f.details["path"] = path;
+    f.details["found"] = true;
     f.details["copy_call"] = copy != nullptr;
     f.details["copy_call_from"] = TextOrNull(CopyCallFile(copy));
     f.details["beside_gpu_runtime"] = beside;

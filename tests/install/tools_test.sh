@@ -3,7 +3,9 @@
 # The installed dgfile-bench and dgfile-doctor on three machines, each made in
 # a private mount namespace (own /dev, own /opt, own loader cache):
 #   - no GPU stack at all: the tools simulate the GPU platform from its
-#     installed directory (the doctor only when asked to);
+#     installed directory (the doctor only when asked to); otherwise the
+#     doctor reports the missing runtimes and where it looked, and the bench
+#     names them and the switch that simulates;
 #   - a GPU machine: its own GPU runtime and application runtime installed
 #     where the loader finds system libraries (the loader's cache), and a
 #     /dev/qrvd character device: the tools load the system's runtimes and
@@ -123,10 +125,35 @@ else
     expect_line "[ ok ] GPU runtime libqrv-runtime64.so.1: $sim/libqrv-runtime64.so.1.0.0 (the simulated platform's)" \
         "dgfile-doctor --sim"
 
-    # Without --sim it examines the machine, which has no runtime to start with.
+    # Without --sim they meet the machine, which has no runtime: the doctor
+    # says where it looked, the bench how to simulate; neither dies of the
+    # loader's error.
+    looked="not found; the loader looked in its cache /etc/ld.so.cache and in /"
+    hint="hint: to try the simulated GPU platform instead, run dgfile-doctor --sim (or set QRVD_SIM=1) and dgfile-bench demo"
     run "$doctor"
-    ((rc != 0)) || fail "dgfile-doctor started without any GPU runtime"
-    expect_text "libqrv-runtime64.so.1" "dgfile-doctor without a GPU runtime"
+    expect_rc 1 "dgfile-doctor without a GPU runtime"
+    expect_text "[FAIL] GPU runtime libqrv-runtime64.so.1: $looked" "dgfile-doctor without a GPU runtime"
+    expect_text "[FAIL] application runtime libdgrt.so.1: $looked" "dgfile-doctor without a GPU runtime"
+    expect_line "$hint" "dgfile-doctor without a GPU runtime"
+    run "$doctor" --json
+    expect_rc 1 "dgfile-doctor --json without a GPU runtime"
+    expect_text '"id":"gpu_runtime","status":"fail"' "dgfile-doctor --json without a GPU runtime"
+    expect_text '"found":false,"searched":["/' "dgfile-doctor --json without a GPU runtime"
+    expect_text "\"hint\":\"${hint#hint: }\"" "dgfile-doctor --json without a GPU runtime"
+    for no_runtime in "$bench read $scratch/none --sim off" "env QRVD_SIM=0 $bench demo" \
+                      "$work/no-sim/$bindir/dgfile-bench demo"; do
+        # shellcheck disable=SC2086 # the command's words
+        run $no_runtime
+        expect_rc 3 "$no_runtime without a GPU runtime"
+        expect_text "dgfile-bench: error: cannot start: the loader does not find " "$no_runtime"
+        expect_text "libqrv-runtime64.so.1 (the GPU runtime)" "$no_runtime"
+        expect_text "libdgrt.so.1 (the application runtime)" "$no_runtime"
+        expect_text "dgfile-bench: dgfile-doctor says where it looked; --sim on " "$no_runtime"
+    done
+    expect_text "--sim on would run on the simulated GPU platform, which is not installed (no libqrvd-sim.so in " \
+        "dgfile-bench without the component sim"
+    run env QRVD_SIM=0 "$bench" read --help
+    expect_rc 0 "dgfile-bench read --help without a GPU runtime"
 fi
 
 echo
