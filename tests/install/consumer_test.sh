@@ -151,35 +151,58 @@ run_consumer "$work/consumer-pc"
 check_resolved "$work/consumer-cpp-pc"
 run_consumer "$work/consumer-cpp-pc"
 
-# --- the README's recipes, word for word ---------------------------------
-# Each shell block that follows a "<!-- recipe: NAME -->" line, run in a copy
-# of the consumer project with the installed prefix for /opt/dgfile; cc,
-# cmake and pkg-config are this build's (with its compiler flags).
+# --- the README's files and recipes, word for word ---------------------------
+# Each code block after a "<!-- file: NAME -->" line is saved as NAME in a
+# fresh directory, as a newcomer would; each shell block after a
+# "<!-- recipe: NAME -->" line runs there with the installed prefix for
+# /opt/dgfile, and this build's cc, cmake and pkg-config (with its compiler
+# flags, and warnings as errors).  CMake must not warn either.
 readme=$consumer_src/../../../README.md
-for recipe in cmake pkg-config; do
-    echo "== the README's $recipe recipe"
-    script=$(awk -v mark="<!-- recipe: $recipe -->" '
+block_after() {  # the block after the line $1
+    awk -v mark="$1" '
         $0 == mark { want = 1; next }
-        want && /^```sh/ { inside = 1; next }
+        want && /^```/ && !inside { inside = 1; next }
         inside && /^```/ { exit }
-        inside { print }' "$readme")
+        inside { print }' "$readme"
+}
+newcomer=$work/newcomer
+mkdir -p "$newcomer"
+while IFS= read -r name; do
+    block_after "<!-- file: $name -->" > "$newcomer/$name"
+done < <(sed -n 's/^<!-- file: \(.*\) -->$/\1/p' "$readme")
+for name in consumer.c CMakeLists.txt; do
+    [[ -s $newcomer/$name ]] || fail "the README gives no $name"
+done
+for recipe in prefix cmake pkg-config; do
+    echo "== the README's $recipe recipe"
+    script=$(block_after "<!-- recipe: $recipe -->")
     [[ -n $script ]] || { fail "no $recipe recipe in the README"; continue; }
     dir=$work/recipe-$recipe
     rm -rf "$dir"
-    cp -r "$consumer_src" "$dir"
+    cp -r "$newcomer" "$dir"
+    log=$work/recipe-$recipe.log
     if ! (cd "$dir" &&
-          export CC="$cc" CFLAGS="$cflags" CXX="$cxx" CXXFLAGS="$cflags" &&
+          export CC="$cc" CFLAGS="$cflags -Wall -Wextra -Werror" CMAKE="$cmake" PKG_CONFIG_BIN="$pkg_config" &&
           cc() { "$CC" $CFLAGS "$@"; } &&
-          cmake() { "$cmake" "$@"; } &&
-          pkg-config() { "$pkg_config" "$@"; } &&
-          eval "${script//\/opt\/dgfile/$prefix}") > "$work/recipe-$recipe.log" 2>&1; then
-        cat "$work/recipe-$recipe.log"
+          cmake() { "$CMAKE" "$@"; } &&
+          pkg-config() { "$PKG_CONFIG_BIN" "$@"; } &&
+          export -f cc cmake pkg-config &&
+          env -u QRVD_SIM -u QRVD_SIM_FAULT -u DGFILE_DISABLE_GDS -u DGFILE_DISABLE_CPU \
+              bash -euc "${script//\/opt\/dgfile/$prefix}"'
+                  echo "PATH=$PATH"; echo "MANPATH=${MANPATH:-}"
+                  echo "LD_LIBRARY_PATH=${LD_LIBRARY_PATH:-}"') > "$log" 2>&1; then
+        cat "$log"
         fail "the README's $recipe recipe failed"
         continue
     fi
-    program=$(find "$dir" -name consumer -type f -perm -u+x | head -1)
-    [[ -n $program ]] || { fail "the $recipe recipe made no consumer"; continue; }
-    run_consumer "$program"
+    if grep -q 'CMake Warning' "$log"; then cat "$log"; fail "CMake warns in the $recipe recipe"; fi
+done
+# The prefix's variables lead first to what the prefix holds.
+for entry in "PATH dgfile-bench" "MANPATH man3/libdgfile.3" "LD_LIBRARY_PATH libdgfile.so.$major"; do
+    read -r variable file <<< "$entry"
+    [[ $variable == PATH ]] && ((! tools)) && continue
+    first=$(sed -n "s/^$variable=//p" "$work/recipe-prefix.log" | cut -d: -f1)
+    [[ -f $first/$file ]] || fail "the README's $variable leads first to '$first', which has no $file"
 done
 
 # --- the tree moved: the CMake package and the tools do not care ------------
