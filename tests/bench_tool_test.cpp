@@ -230,10 +230,12 @@ TEST(BenchProgram, HelpListsTheCommandsAndEveryExitCode) {
         EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
     ToolRun sub = RunTool({"read", "--help"});
     ASSERT_EQ(sub.exit_code, 0) << Show(sub);
-    for (const char* option : {"--size", "--io-size", "--offset", "--random", "--threads",
-                               "--shared-handle", "--batch", "--path", "--sim", "--verify",
-                               "--create", "--json", "Exit codes:"})
-        EXPECT_NE(sub.out.find(option), std::string::npos) << option;
+    // Each value by its own name, without the parser's type and check names.
+    for (const char* option : {"--size SIZE ", "--io-size SIZE=1M ", "--offset SIZE=0 ", "--random",
+                               "--threads N=1 ", "--shared-handle", "--batch DEPTH=0 ",
+                               "--path {default,cpu,direct}=default\n", "--sim {auto,on,off}=auto ",
+                               "--verify", "--create SIZE ", "--json", "Exit codes:"})
+        EXPECT_NE(sub.out.find(option), std::string::npos) << option << "\n" << sub.out;
 }
 
 TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
@@ -245,7 +247,7 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         std::string message;
     } cases[] = {
         {{}, "name a command: read, write or demo"},
-        {{"read"}, "file is required"},
+        {{"read"}, "FILE is required"},
         {{"frobnicate"}, "unknown command 'frobnicate': name read, write or demo"},
         {{"--frobnicate"}, "--frobnicate"},
         {{"read", missing}, missing + ": no such file (--create SIZE makes one)"},

@@ -71,13 +71,21 @@ std::uint64_t Size(const std::string& text) {
     return ParseSize(text).value_or(0);  // validated while parsing
 }
 
+// Validators without a description of their own: the option's value name
+// says what it takes, and its text gives any range.
 CLI::Validator SizeText() {
     return CLI::Validator(
         [](std::string& text) {
             std::string why;
             return ParseSize(text, &why) ? std::string() : why;
         },
-        "SIZE");
+        "");
+}
+
+CLI::Validator Within(unsigned low, unsigned high) { return CLI::Range(low, high).description(""); }
+
+CLI::Validator OneOf(std::vector<std::string> words) {
+    return CLI::IsMember(std::move(words), CLI::ignore_case).description("");
 }
 
 int Error(int code, const std::string& message) {
@@ -89,15 +97,15 @@ void AddPlatformOptions(CLI::App* cmd, Options& o) {
     cmd->add_option("--sim", o.sim,
                     "Simulated driver: auto (when there is no real /dev/qrvd; QRVD_SIM may "
                     "force it), on, or off")
-        ->check(CLI::IsMember({"auto", "on", "off"}, CLI::ignore_case))
-        ->type_name("MODE")
+        ->check(OneOf({"auto", "on", "off"}))
+        ->type_name("{auto,on,off}")
         ->capture_default_str();
     cmd->add_flag("--json", o.json, "Print one JSON object instead of the table");
 }
 
 void AddWorkloadOptions(CLI::App* cmd, Options& o) {
-    cmd->add_option("file", o.file, "The file (a regular file on a file system with direct I/O)")
-        ->type_name("FILE")
+    cmd->add_option("FILE", o.file, "The file (a regular file on a file system with direct I/O)")
+        ->type_name("")
         ->required();
     cmd->add_option("-s,--size", o.size,
                     "Bytes to move, a whole number of I/Os (default: whole I/Os from --offset to "
@@ -106,23 +114,25 @@ void AddWorkloadOptions(CLI::App* cmd, Options& o) {
     cmd->add_option("-b,--io-size", o.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
     cmd->add_option("-o,--offset", o.offset, "File offset of the range")->check(SizeText())->type_name("SIZE")->capture_default_str();
     cmd->add_flag("-r,--random", o.random, "Random order (each block once) instead of sequential");
-    cmd->add_option("--seed", o.seed, "Seed of the random order")->capture_default_str();
-    cmd->add_option("-t,--threads", o.threads, "Threads, each with its own share of the range")
-        ->check(CLI::Range(1u, 1024u))
+    cmd->add_option("--seed", o.seed, "Seed of the random order")->type_name("N")->capture_default_str();
+    cmd->add_option("-t,--threads", o.threads, "Threads, 1 to 1024, each with its own share of the range")
+        ->check(Within(1, 1024))
+        ->type_name("N")
         ->capture_default_str();
     cmd->add_flag("--shared-handle", o.shared_handle,
                   "All threads use one file handle (default: one file handle each)");
     cmd->add_option("-q,--batch", o.batch,
-                    "Batch mode: submit this many requests at a time through the batch entry "
-                    "points (0: one dgFileRead/dgFileWrite call per I/O)")
-        ->check(CLI::Range(0u, 1024u))
+                    "Batch mode: submit DEPTH requests at a time, 1 to 1024, through the batch "
+                    "entry points (0: one dgFileRead/dgFileWrite call per I/O)")
+        ->check(Within(0, 1024))
+        ->type_name("DEPTH")
         ->capture_default_str();
     cmd->add_option("--path", o.path,
                     "default (the driver, falling back to the CPU copy), cpu (CPU copy only) or "
                     "direct (the driver only, no fallback); set through DGFILE_DISABLE_GDS and "
                     "DGFILE_DISABLE_CPU")
-        ->check(CLI::IsMember({"default", "cpu", "direct"}, CLI::ignore_case))
-        ->type_name("PATH")
+        ->check(OneOf({"default", "cpu", "direct"}))
+        ->type_name("{default,cpu,direct}")
         ->capture_default_str();
     cmd->add_flag("--verify", o.verify,
                   "Check every byte: data read against a plain read of the file, data written "
@@ -329,7 +339,8 @@ int main(int argc, char** argv) {
     AddWorkloadOptions(write, o);
     demo->add_option("--dir", dm.dir,
                      "Directory for the temporary file (default: the first of $TMPDIR, /var/tmp, "
-                     "/tmp and . that takes direct I/O)");
+                     "/tmp and . that takes direct I/O)")
+        ->type_name("DIR");
     demo->add_option("-s,--size", dm.size, "Size of the temporary file")->check(SizeText())->type_name("SIZE")->capture_default_str();
     demo->add_option("-b,--io-size", dm.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
     AddPlatformOptions(demo, dm);
