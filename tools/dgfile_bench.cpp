@@ -108,8 +108,8 @@ void AddWorkloadOptions(CLI::App* cmd, Options& o) {
         ->type_name("")
         ->required();
     cmd->add_option("-s,--size", o.size,
-                    "Bytes to move, a whole number of I/Os (default: whole I/Os from --offset to "
-                    "the end of the file)")
+                    "Bytes to move (default: all from --offset to the end of the file); the last "
+                    "I/O takes what is left of them when they are not a whole number of I/Os")
         ->check(SizeText())->type_name("SIZE");
     cmd->add_option("-b,--io-size", o.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
     cmd->add_option("-o,--offset", o.offset, "File offset of the range")->check(SizeText())->type_name("SIZE")->capture_default_str();

@@ -69,6 +69,7 @@ json RunJson(const RunResult& r) {
     run["path"] = Name(c.path);
     run["file"] = c.file;
     run["offset"] = r.offset;
+    run["size"] = r.size;
     run["io_size"] = c.io_size;
     run["access"] = c.random ? "random" : "sequential";
     run["seed"] = c.seed;
@@ -105,11 +106,14 @@ std::string DescribeDriver(const DriverInfo& d) {
 
 std::string DescribeRun(const RunResult& r) {
     const RunConfig& c = r.config;
-    std::string text = r.name + ": " + Name(c.workload) + " " + c.file + ", " +
-                       FormatSize(r.ios * c.io_size) + " from offset " + std::to_string(r.offset) +
-                       ", I/O size " + FormatSize(c.io_size) + ", " +
-                       (c.random ? "random" : "sequential") + ", " + std::to_string(c.threads) +
-                       (c.threads == 1 ? " thread" : " threads");
+    std::string text = r.name + ": " + Name(c.workload) + " " + c.file + ", " + FormatSize(r.size);
+    if (r.last_io != 0) text += " (" + std::to_string(r.size) + " bytes)";
+    text += " from offset " + std::to_string(r.offset);
+    if (c.size == 0) text += " to the end of the file";
+    text += ", I/O size " + FormatSize(c.io_size);
+    if (r.last_io != 0) text += ", the last I/O " + std::to_string(r.last_io) + " bytes";
+    text += std::string(", ") + (c.random ? "random" : "sequential") + ", " + std::to_string(c.threads) +
+            (c.threads == 1 ? " thread" : " threads");
     if (c.threads > 1) text += c.shared_handle ? " sharing one file handle" : " with a file handle each";
     text += c.batch_depth > 0 ? ", batches of " + std::to_string(c.batch_depth)
                               : std::string(", one call per I/O");

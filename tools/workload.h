@@ -62,7 +62,7 @@ struct RunConfig {
     Workload workload = Workload::Read;
     std::string file;
     std::uint64_t offset = 0;              // file offset of the range
-    std::uint64_t size = 0;                // bytes; 0: whole I/Os from offset to the end
+    std::uint64_t size = 0;                // bytes; 0: from offset to the end of the file
     std::uint64_t io_size = 1024 * 1024;   // bytes per transfer
     bool random = false;                   // each block once, in random order
     std::uint64_t seed = 1;
@@ -83,6 +83,8 @@ struct RunResult {
     RunConfig config;
     std::string name;
     std::uint64_t offset = 0;        // the range actually used
+    std::uint64_t size = 0;          // its bytes
+    std::uint64_t last_io = 0;       // bytes of its last I/O, when fewer than io_size; else 0
     std::uint64_t bytes = 0;         // bytes moved by completed transfers
     std::uint64_t ios = 0;           // completed transfers
     double seconds = 0;              // transfer time (pattern fills and checks excluded)
