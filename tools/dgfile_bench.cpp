@@ -3,6 +3,7 @@
 // checks it and measures it.  This file holds the command line and the demo;
 // the runs are in workload.cpp and worker.cpp, the output in report.cpp.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -32,13 +33,19 @@ constexpr const char* kFooter = R"(Sizes are whole numbers of bytes with an opti
 machine the simulated driver is used (see --sim), and the output says which.
 
 Exit codes:
-  0  success (with --verify: every byte matched)
-  1  --verify found bytes that differ (their file offsets are reported)
+  0  success (with --verify: every byte moved matched)
+  1  --verify: bytes moved differ from the file's (the first offset and the
+     count are reported): a read put other data in GPU memory than the file
+     holds, or a write left other data in the file than it was given
   2  bad arguments or input: unknown option, a value that is not a number,
-     an I/O size of 0, a missing file, a range beyond the end of the file
+     an I/O size of 0, a missing file, a range beyond the end of the file,
+     a write over an existing file without --overwrite or --create
   3  set-up failed: the file cannot be created or opened for direct I/O,
      the library refused it, device or host memory cannot be allocated
-  4  a transfer failed or moved fewer bytes than asked)";
+  4  a transfer failed or moved fewer bytes than asked
+  5  pattern check: where this run wrote the offset pattern (--create, the
+     demo's write), the file no longer holds it, although every byte moved
+     matched the file)";
 
 struct Options {
     std::string file;
@@ -54,6 +61,7 @@ struct Options {
     std::string path = "default";
     std::string sim = "auto";
     bool verify = false;
+    bool overwrite = false;  // write
     bool json = false;
     std::string dir;  // demo
 };
@@ -103,7 +111,7 @@ void AddPlatformOptions(CLI::App* cmd, Options& o) {
     cmd->add_flag("--json", o.json, "Print one JSON object instead of the table");
 }
 
-void AddWorkloadOptions(CLI::App* cmd, Options& o) {
+void AddWorkloadOptions(CLI::App* cmd, Options& o, Workload workload) {
     cmd->add_option("FILE", o.file, "The file (a regular file on a file system with direct I/O)")
         ->type_name("")
         ->required();
@@ -135,12 +143,18 @@ void AddWorkloadOptions(CLI::App* cmd, Options& o) {
         ->type_name("{default,cpu,direct}")
         ->capture_default_str();
     cmd->add_flag("--verify", o.verify,
-                  "Check every byte: data read against a plain read of the file, data written "
-                  "by reading it back");
+                  "Check every byte moved: data read against a plain read of the file, data "
+                  "written by reading it back; a read of a file made by --create in the same "
+                  "command also checks the file against the pattern written there");
     cmd->add_option("--create", o.create,
-                    "First make the file: SIZE bytes (rounded up to whole 4 KiB blocks) of a "
-                    "pattern that encodes each block's offset")
+                    "First make the file, replacing any file of that name: SIZE bytes (rounded "
+                    "up to whole 4 KiB blocks) of a pattern that encodes each block's offset")
         ->check(SizeText())->type_name("SIZE");
+    // A write replaces the data of the range with the tool's pattern.
+    if (workload == Workload::Write)
+        cmd->add_flag("--overwrite", o.overwrite,
+                      "Write over an existing file (without it, write refuses a file it did not "
+                      "make with --create)");
     AddPlatformOptions(cmd, o);
 }
 
@@ -166,10 +180,18 @@ int RunCommand(Workload workload, const Options& o) {
     if (!driver.error.empty()) return Error(kExitSetup, driver.error);
     SelectPath(PathOf(o), false);
     std::string heading = std::string("dgfile-bench ") + DGFILE_BENCH_VERSION + ", " + DescribeDriver(driver);
+    struct stat st;
+    const bool exists = ::stat(o.file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (workload == Workload::Write && o.create.empty() && exists && !o.overwrite)
+        return Error(kExitUsage, o.file + " exists (" + std::to_string(st.st_size) +
+                                     " bytes): write would replace its data with the tool's "
+                                     "pattern; add --overwrite to write over it, or --create SIZE "
+                                     "to make it anew");
     if (!o.create.empty()) {
         CreateResult made = CreatePatternFile(o.file, Size(o.create));
         if (!made.error.empty()) return Error(kExitSetup, made.error);
         heading += "\ncreated " + o.file + ": " + std::to_string(made.size) + " bytes of the offset pattern";
+        if (exists) heading += " (replacing a file of " + std::to_string(st.st_size) + " bytes)";
     }
     RunConfig c;
     c.workload = workload;
@@ -184,6 +206,7 @@ int RunCommand(Workload workload, const Options& o) {
     c.batch_depth = o.batch;
     c.path = PathOf(o);
     c.verify = o.verify;
+    c.pattern_written = !o.create.empty();
     c.progress = ::isatty(STDERR_FILENO) == 1;
     RunResult r = RunWorkload(c);
     // Nothing ran: the message is the whole story.
@@ -243,7 +266,8 @@ int MakeDemoFile(const std::string& dir, std::uint64_t size) {
 }
 
 // The demo's runs, every byte verified: a write of the file, then reads
-// through the driver only and through the CPU copy only.
+// through the driver only and through the CPU copy only; once the write
+// has passed, the reads also check the file against the pattern it wrote.
 std::vector<RunResult> DemoRuns(const std::string& path, std::uint64_t size, std::uint64_t io) {
     const struct {
         Workload workload;
@@ -261,6 +285,7 @@ std::vector<RunResult> DemoRuns(const std::string& path, std::uint64_t size, std
         c.size = size;
         c.path = step.path;
         c.verify = true;
+        c.pattern_written = step.workload == Workload::Read && runs.front().ok();
         c.progress = ::isatty(STDERR_FILENO) == 1;
         runs.push_back(RunWorkload(c));
     }
@@ -335,8 +360,8 @@ int main(int argc, char** argv) {
         "demo",
         "Write a temporary file from GPU memory, read it back through the direct path and "
         "through the CPU fallback, verify every byte and compare; removes the file");
-    AddWorkloadOptions(read, o);
-    AddWorkloadOptions(write, o);
+    AddWorkloadOptions(read, o, Workload::Read);
+    AddWorkloadOptions(write, o, Workload::Write);
     demo->add_option("--dir", dm.dir,
                      "Directory for the temporary file (default: the first of $TMPDIR, /var/tmp, "
                      "/tmp and . that takes direct I/O)")

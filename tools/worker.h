@@ -70,7 +70,7 @@ struct RunShared {
     std::uint64_t last_request = 0;  // bytes its transfer asks for (see workload.cpp)
     Permutation order;
     int plain_fd = -1;               // the file without O_DIRECT, for the checks
-    bool pattern_mode = false;       // reads: the file carries the pattern
+    bool pattern_check = false;      // reads: check the file against the pattern too
     std::uint8_t generation = 0;
 
     std::atomic<std::uint64_t> bytes_done{0};
@@ -120,6 +120,7 @@ struct Worker {
     std::uint64_t ios_done = 0;
     std::uint64_t bytes_done = 0;
     CheckResult check;
+    CheckResult pattern;               // the file against the pattern (pattern_check)
 };
 
 // The body of a worker thread: waits for `start`, then moves its share of

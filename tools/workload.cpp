@@ -91,19 +91,6 @@ LatencySummary Summarise(std::vector<std::uint64_t>& ns) {
     return l;
 }
 
-// The first 4 KiB at a few places of the range, as a plain read shows them:
-// if any carries the pattern, the file is taken for a pattern file.
-bool LooksLikePatternFile(int fd, std::uint64_t base, std::uint64_t size) {
-    Byte sample[4096];
-    for (std::uint64_t at : {base, base + size / 2, base + size - std::min<std::uint64_t>(size, 4096)}) {
-        at &= ~std::uint64_t{7};
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof sample, base + size - at));
-        ssize_t got = ::pread(fd, sample, n, static_cast<off_t>(at));
-        if (got > 0 && PatternGeneration(sample, static_cast<std::size_t>(got), at)) return true;
-    }
-    return false;
-}
-
 // Releases what a run set up, in the order the library needs: batches
 // (their destruction waits for running requests), then file handles, then
 // the memory and descriptors the transfers used.
@@ -136,7 +123,7 @@ bool CheckCounts(RunResult& r) {
     return true;
 }
 
-// Opens the file without O_DIRECT, for sampling and for the checks.
+// Opens the file without O_DIRECT, for the checks.
 bool OpenPlain(RunResult& r, int& fd) {
     const RunConfig& c = r.config;
     fd = ::open(c.file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -210,14 +197,14 @@ void SizeLastRequest(RunShared& s, std::uint64_t file_size) {
     s.last_request = std::min(blocks, c.io_size);
 }
 
-// Reads: whether --verify also checks the file against the offset pattern.
-// Writes: a generation the range does not hold yet, so that written data
-// cannot be mistaken for what was there.
-void PrepareChecks(RunResult& r, RunShared& s) {
+// Reads: whether --verify also checks the file against the offset pattern,
+// which it does only where this process wrote it.  Writes: a generation the
+// range does not hold yet, so that written data cannot be mistaken for what
+// was there.
+void PrepareChecks(RunShared& s) {
     const RunConfig& c = s.config;
     if (c.workload == Workload::Read) {
-        s.pattern_mode = c.verify && LooksLikePatternFile(s.plain_fd, c.offset, s.size);
-        r.pattern_checked = s.pattern_mode;
+        s.pattern_check = c.verify && c.pattern_written;
         return;
     }
     Byte first[16];
@@ -332,16 +319,19 @@ void RunWorkers(RunShared& s, std::vector<Worker>& workers) {
 
 // The run's figures from its workers': it lasted as long as its busiest
 // worker.
-void AddUp(RunResult& r, const std::vector<Worker>& workers) {
+void AddUp(RunResult& r, const RunShared& s, const std::vector<Worker>& workers) {
     std::vector<std::uint64_t> latencies;
     Clock::duration longest{};
+    CheckResult pattern;
     for (const Worker& w : workers) {
         r.ios += w.ios_done;
         r.bytes += w.bytes_done;
         longest = std::max(longest, w.busy);
         r.check.Merge(w.check);
+        pattern.Merge(w.pattern);
         latencies.insert(latencies.end(), w.latency_ns.begin(), w.latency_ns.end());
     }
+    if (s.pattern_check) r.pattern = pattern;
     r.seconds = Seconds(longest);
     r.latency = Summarise(latencies);
 }
@@ -378,7 +368,7 @@ void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
     if (counted) simctl::GetCounters(&before);
     RunWorkers(s, workers);
     if (counted) simctl::GetCounters(&after);
-    AddUp(r, workers);
+    AddUp(r, s, workers);
     if (counted) CountPaths(r, before, after);
     std::lock_guard lock(s.mutex);
     if (s.error_code != kExitOk) Fail(r, s.error_code, s.error);
@@ -460,13 +450,20 @@ RunResult RunWorkload(const RunConfig& config) {
 
     s.plain_fd = plain;
     SizeLastRequest(s, file_size);
-    PrepareChecks(r, s);
+    PrepareChecks(s);
     std::vector<Worker> workers = ShareOut(s.ios, c.threads);
     Execute(r, s, workers);
     Release(workers);
     if (r.ok() && r.verified && !r.check.ok())
-        Fail(r, kExitMismatch, "verify: " + Num(r.check.bad_bytes) + " byte(s) differ; the first at " +
-                                   Describe(*r.check.first));
+        Fail(r, kExitMismatch,
+             "verify: " + Num(r.check.bad_bytes) +
+                 (c.workload == Workload::Read ? " byte(s) read differ from the file"
+                                               : " byte(s) of the file differ from the data written") +
+                 "; the first at " + Describe(*r.check.first));
+    else if (r.ok() && r.pattern && !r.pattern->ok())
+        Fail(r, kExitPattern, "pattern check: " + Num(r.pattern->bad_bytes) + " byte(s) of " + c.file +
+                              " no longer hold the offset pattern written in this run (the data "
+                              "moved matched the file); the first at " + Describe(*r.pattern->first));
     return r;
 }
 
