@@ -3,8 +3,8 @@
 // in sandboxed children (path counts against the simulator's counters, the
 // table against the JSON object), and the program itself, started with its
 // own scratch directory: arguments, error messages and exit codes, --verify
-// against a corrupted byte and a misplaced block, --json, the progress line
-// and the demo.
+// against a corrupted byte and a file the user changed, the short last I/O,
+// --json, the progress line and the demo.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -181,7 +182,11 @@ std::string Show(const ToolRun& r) {
     return "exit " + std::to_string(r.exit_code) + "\n--- stdout ---\n" + r.out + "--- stderr ---\n" + r.err;
 }
 
-// A pattern file of `size` bytes made by the tool itself.
+std::vector<Byte> FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 // A scratch directory holding "data", a pattern file of `size` bytes made by
 // the tool itself.
 struct DataFile {
@@ -228,12 +233,14 @@ TEST(BenchProgram, HelpListsTheCommandsAndEveryExitCode) {
     for (const char* text : {"read", "write", "demo", "Exit codes:", "  0  success", "  1  --verify",
                              "  2  bad arguments", "  3  set-up failed", "  4  a transfer failed"})
         EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
-    ToolRun sub = RunTool({"read", "--help"});
+    ToolRun sub = RunTool({"write", "--help"});
     ASSERT_EQ(sub.exit_code, 0) << Show(sub);
-    for (const char* option : {"--size", "--io-size", "--offset", "--random", "--threads",
-                               "--shared-handle", "--batch", "--path", "--sim", "--verify",
-                               "--create", "--json", "Exit codes:"})
-        EXPECT_NE(sub.out.find(option), std::string::npos) << option;
+    // Each value by its own name, without the parser's type and check names.
+    for (const char* option : {"--size SIZE ", "--io-size SIZE=1M ", "--offset SIZE=0 ", "--random",
+                               "--threads N=1 ", "--shared-handle", "--batch DEPTH=0 ",
+                               "--path {default,cpu,direct}=default\n", "--sim {auto,on,off}=auto ",
+                               "--verify", "--create SIZE ", "--overwrite", "--json", "  5  pattern check"})
+        EXPECT_NE(sub.out.find(option), std::string::npos) << option << "\n" << sub.out;
 }
 
 TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
@@ -245,7 +252,7 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         std::string message;
     } cases[] = {
         {{}, "name a command: read, write or demo"},
-        {{"read"}, "file is required"},
+        {{"read"}, "FILE is required"},
         {{"frobnicate"}, "unknown command 'frobnicate': name read, write or demo"},
         {{"--frobnicate"}, "--frobnicate"},
         {{"read", missing}, missing + ": no such file (--create SIZE makes one)"},
@@ -255,10 +262,11 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         {{"read", file, "--offset", "-4096"}, "is not a size"},
         {{"read", file, "--io-size", "0"}, "--io-size must be at least 1 byte"},
         {{"read", file, "--size", "128K", "-b", "4K"}, "the range of 131072 bytes from offset 0 runs beyond the end of"},
-        {{"write", file, "--offset", "60K", "--size", "8K", "-b", "4K"}, "runs beyond the end of"},
+        {{"write", file, "--offset", "60K", "--size", "8K", "-b", "4K", "--overwrite"}, "runs beyond the end of"},
+        {{"write", file, "-s", "4K"},
+         file + " exists (65536 bytes): write would replace its data with the tool's pattern; add --overwrite"},
         {{"read", file, "--offset", "68K"}, "--offset 69632 lies beyond the end of"},
-        {{"read", file, "--size", "6K", "-b", "4K"}, "--size 6144 is not a whole number of I/Os of 4096 bytes"},
-        {{"read", file, "-b", "128K"}, "holds less than one I/O"},
+        {{"read", file, "--offset", "64K"}, "nothing to move: " + file + " ends at --offset 65536"},
         {{"read", file, "-b", "32K", "-t", "3"}, "--threads 3 is more than the 2 I/Os"},
         {{"read", file, "-t", "0"}, "--threads"},
         {{"read", file, "--path", "fast"}, "--path: fast not in {default,cpu,direct}"},
@@ -278,7 +286,7 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
     }
     // Nothing was made or changed by the refused runs.
     EXPECT_EQ(data.dir.Entries(), std::vector<std::string>{"data"});
-    EXPECT_EQ(std::filesystem::file_size(file), 64u * 1024);
+    EXPECT_EQ(FileBytes(file), Pattern(0, 64 * 1024));
 }
 
 TEST(BenchProgram, SetUpFailuresExitThree) {
@@ -316,7 +324,8 @@ TEST(BenchProgram, DirectOnlyFailsOnWhatTheDriverRefusesAndExitsFour) {
     EXPECT_EQ(j["runs"][0]["ios"], 0);
     EXPECT_EQ(j["runs"][0]["error"]["code"], kExitTransfer);
     // Every request refused by the driver.
-    r = RunTool({"write", file, "--path", "direct", "-b", "4K"}, {{"QRVD_SIM_FAULT", "refuse:EIO@3"}});
+    r = RunTool({"write", file, "--path", "direct", "-b", "4K", "--overwrite"},
+                {{"QRVD_SIM_FAULT", "refuse:EIO@3"}});
     EXPECT_EQ(r.exit_code, kExitTransfer) << Show(r);
     EXPECT_NE(r.err.find("dgFileWrite failed at file offset 8192"), std::string::npos) << Show(r);
     EXPECT_NE(r.out.find("write/direct"), std::string::npos) << Show(r);
@@ -337,11 +346,10 @@ TEST(BenchVerify, ACorruptedByteIsFoundInReadsAndWritesWithItsOffset) {
     // Every third request gets byte 100 of its range inverted: I/Os 2, 5,
     // 8, 11 and 14 of sixteen.
     for (const char* workload : {"read", "write"}) {
-        ToolRun r = RunTool({workload, file, "-b", "64K", "--verify", "--json"},
+        ToolRun r = RunTool({workload, file, "--create", "1M", "-b", "64K", "--verify", "--json"},
                             {{"QRVD_SIM_FAULT", "corrupt:100@3"}});
         ASSERT_EQ(r.exit_code, kExitMismatch) << workload << Show(r);
-        EXPECT_NE(r.err.find("5 byte(s) differ; the first at file offset 131172"), std::string::npos)
-            << Show(r);
+        EXPECT_NE(r.err.find("; the first at file offset 131172"), std::string::npos) << Show(r);
         json v = ParseJson(r)["runs"][0]["verify"];
         EXPECT_EQ(v["bytes_checked"], 1 << 20);
         EXPECT_EQ(v["mismatched_bytes"], 5);
@@ -351,18 +359,19 @@ TEST(BenchVerify, ACorruptedByteIsFoundInReadsAndWritesWithItsOffset) {
         EXPECT_TRUE(v["first_mismatch"]["belongs_at"].is_null());
     }
     // Without the fault, a write and then a read pass, and the table says so.
-    ToolRun w = RunTool({"write", file, "-b", "64K", "--verify"});
+    ToolRun w = RunTool({"write", file, "-b", "64K", "--verify", "--overwrite"});
     ASSERT_EQ(w.exit_code, 0) << Show(w);
     EXPECT_NE(w.out.find("1048576 bytes checked read back against the data written: all match"),
               std::string::npos) << Show(w);
     ToolRun r = RunTool({"read", file, "-b", "64K", "--verify"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
-    EXPECT_NE(r.out.find("against the file, and the file against the offset pattern: all match"),
-              std::string::npos) << Show(r);
+    EXPECT_NE(r.out.find("1048576 bytes checked against the file: all match"), std::string::npos) << Show(r);
     EXPECT_EQ(r.err, "");
 }
 
-TEST(BenchVerify, AMisplacedBlockInThePatternFileIsCaughtAndNamed) {
+// Data moved is checked against the file as it is; only where this process
+// wrote the pattern is the file checked against it, a finding of its own.
+TEST(BenchVerify, AFileTheUserChangedReadsBackCleanAndThePatternIsCheckedOnlyWhereWritten) {
     const DataFile data("256K");
     const std::string& file = data.file;
     {
@@ -374,45 +383,64 @@ TEST(BenchVerify, AMisplacedBlockInThePatternFileIsCaughtAndNamed) {
         ASSERT_EQ(::pwrite(fd, block.data(), 4096, 9 * 4096), 4096);
         ::close(fd);
     }
-    ToolRun r = RunTool({"read", file, "-b", "16K", "--verify", "--json"});
-    ASSERT_EQ(r.exit_code, kExitMismatch) << Show(r);
-    json m = ParseJson(r)["runs"][0]["verify"]["first_mismatch"];
-    std::uint64_t at = m["offset"];
-    EXPECT_EQ(at / 4096, 9u);
-    EXPECT_EQ(m["belongs_at"], at + 31 * 4096);
-    EXPECT_NE(r.err.find("a misplaced block"), std::string::npos) << Show(r);
-    // Comparing with the file alone (no pattern check) would pass: the data
-    // read equals the file, so the pattern is what caught it.
-    EXPECT_TRUE(ParseJson(r)["runs"][0]["verify"]["pattern_checked"].get<bool>());
-    // A range that avoids the block is clean.
-    r = RunTool({"read", file, "-b", "16K", "-o", "48K", "--verify"});
-    EXPECT_EQ(r.exit_code, 0) << Show(r);
+    ToolRun r = RunTool({"write", file, "-s", "16K", "--overwrite", "--verify"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    r = RunTool({"read", file, "-b", "16K", "--verify"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    support::Sandboxed([&] {
+        RunConfig config;
+        config.file = file;
+        config.io_size = 16 * 1024;
+        config.verify = config.pattern_written = true;
+        RunResult run = RunWorkload(config);
+        EXPECT_EQ(run.error_code, kExitPattern) << run.error;  // not a mismatch: the data moved was right
+        ASSERT_TRUE(run.pattern && run.pattern->first);
+        EXPECT_EQ(run.pattern->first->belongs_at, run.pattern->first->offset + 31 * 4096);
+        const std::string table = FormatTable(Report{"test", {}, {run}, kExitPattern});
+        EXPECT_NE(table.find("read/default: pattern check of the file: 262144 bytes checked against the "
+                             "offset pattern written in this run: 1024 differ, the first at file offset 36865"),
+                  std::string::npos) << table;
+    });
+}
+
+// The short last I/O: a read moves the file's tail, through the driver too,
+// and a write fills it without growing the file.
+TEST(BenchVerify, TheShortLastIoMovesTheFilesTail) {
+    const DataFile data("320K");
+    const std::string& file = data.file;
+    ASSERT_EQ(::truncate(file.c_str(), 300003), 0);
+    ToolRun r = RunTool({"read", file, "-b", "64K", "--verify", "--json", "--path", "direct", "-r", "-t", "2",
+                         "-q", "2"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_EQ(ParseJson(r)["runs"][0]["bytes"], 300003);
+    // The driver corrupts the fifth request, the tail.
+    r = RunTool({"read", file, "-b", "64K", "--verify"}, {{"QRVD_SIM_FAULT", "corrupt:100@5"}});
+    EXPECT_EQ(r.exit_code, kExitMismatch) << Show(r);
+    EXPECT_NE(r.err.find("1 byte(s) read differ from the file; the first at file offset 262244"),
+              std::string::npos) << Show(r);
+    EXPECT_NE(r.out.find("(300003 bytes) from offset 0 to the end of the file, I/O size 64.0 KiB, the last "
+                         "I/O 37859 bytes"), std::string::npos) << Show(r);
+    r = RunTool({"write", file, "-b", "64K", "--verify", "--overwrite"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_EQ(FileBytes(file), Pattern(0, 300003, 1));
 }
 
 TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
     const DataFile data("512K");
     const std::string& file = data.file;
     ToolRun r = RunTool({"write", file, "-b", "4K", "--random", "--seed", "7", "-t", "3", "-q", "4",
-                         "--verify", "--json"});
+                         "--verify", "--json", "--overwrite"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
     json run = ParseJson(r)["runs"][0];
     EXPECT_EQ(run["ios"], 128);
     EXPECT_EQ(run["verify"]["bytes_checked"], 512 * 1024);
     // The write run put its own generation into every word of the file:
     // every block was written, so (128 I/Os, 128 blocks) each exactly once.
-    int fd = ::open(file.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    std::vector<Byte> all(512 * 1024);
-    ASSERT_EQ(::pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
-    ::close(fd);
-    EXPECT_EQ(all, Pattern(0, all.size(), 1));
+    EXPECT_EQ(FileBytes(file), Pattern(0, 512 * 1024, 1));
     // The next write run uses the next generation.
-    r = RunTool({"write", file, "-b", "64K", "-t", "2", "--shared-handle"});
+    r = RunTool({"write", file, "-b", "64K", "-t", "2", "--shared-handle", "--overwrite"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
-    fd = ::open(file.c_str(), O_RDONLY);
-    ASSERT_EQ(::pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
-    ::close(fd);
-    EXPECT_EQ(all, Pattern(0, all.size(), 2));
+    EXPECT_EQ(FileBytes(file), Pattern(0, 512 * 1024, 2));
 }
 
 // ---- Reports ----------------------------------------------------------------
@@ -420,8 +448,8 @@ TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
 TEST(BenchReport, JsonHasTheDocumentedFields) {
     const DataFile data("256K");
     const std::string& file = data.file;
-    ToolRun r = RunTool({"read", file, "-b", "16K", "-o", "32K", "-s", "128K", "--random",
-                         "-t", "2", "--verify", "--json"});
+    ToolRun r = RunTool({"read", file, "--create", "256K", "-b", "16K", "-o", "32K", "-s", "128K",
+                         "--random", "-t", "2", "--verify", "--json"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
     EXPECT_EQ(r.err, "");
     json j = ParseJson(r);
@@ -435,10 +463,10 @@ TEST(BenchReport, JsonHasTheDocumentedFields) {
     EXPECT_EQ(j["exit_code"], 0);
     ASSERT_EQ(j["runs"].size(), 1u);
     json run = j["runs"][0];
-    const char* fields[] = {"name", "workload", "path", "file", "offset", "io_size", "access",
-                            "seed", "threads", "shared_handle", "batch_depth", "bytes", "ios",
-                            "seconds", "gib_per_s", "mib_per_s", "iops", "latency_us", "direct",
-                            "fallback", "verify", "error"};
+    const char* fields[] = {"name", "workload", "path", "file", "offset", "size", "io_size",
+                            "access", "seed", "threads", "shared_handle", "batch_depth", "bytes",
+                            "ios", "seconds", "gib_per_s", "mib_per_s", "iops", "latency_us",
+                            "direct", "fallback", "verify", "pattern_check", "error"};
     EXPECT_EQ(run.size(), std::size(fields));
     for (const char* f : fields) EXPECT_TRUE(run.contains(f)) << f;
     EXPECT_EQ(run["name"], "read/default");
@@ -465,11 +493,12 @@ TEST(BenchReport, JsonHasTheDocumentedFields) {
     EXPECT_LE(lat["mean"].get<double>(), lat["max"].get<double>());
     EXPECT_EQ(run["direct"], 8);
     EXPECT_EQ(run["fallback"], 0);
-    EXPECT_EQ(run["verify"]["pattern_checked"], true);
     EXPECT_TRUE(run["verify"]["first_mismatch"].is_null());
+    EXPECT_EQ(run["pattern_check"]["bytes_checked"], 128 * 1024);  // the file was made in this run
+    EXPECT_EQ(run["pattern_check"]["mismatched_bytes"], 0);
     EXPECT_TRUE(run["error"].is_null());
     // Without --verify the field is null.
-    r = RunTool({"write", file, "--json", "--path", "cpu", "-q", "2", "-b", "64K"});
+    r = RunTool({"write", file, "--json", "--path", "cpu", "-q", "2", "-b", "64K", "--overwrite"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
     run = ParseJson(r)["runs"][0];
     EXPECT_TRUE(run["verify"].is_null());
@@ -665,6 +694,10 @@ TEST(BenchDemo, WritesThenReadsThroughBothPathsVerifiesAndRemovesItsFile) {
         EXPECT_EQ(row["fallback"], e.fallback) << e.name;
         EXPECT_EQ(row["verify"], "ok") << e.name;
         EXPECT_NE(r.out.find(std::string(e.name) + ": verify: 2097152 bytes checked"), std::string::npos);
+        // The reads check the file against the pattern the write put there.
+        EXPECT_EQ(r.out.find(std::string(e.name) + ": pattern check of the file: 2097152 bytes checked") !=
+                      std::string::npos,
+                  e.name[0] == 'r') << e.name;
     }
     EXPECT_NE(r.out.find("read: direct path "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(" GiB/s, CPU fallback "), std::string::npos) << r.out;

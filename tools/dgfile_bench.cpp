@@ -3,6 +3,7 @@
 // checks it and measures it.  This file holds the command line and the demo;
 // the runs are in workload.cpp and worker.cpp, the output in report.cpp.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -32,13 +33,19 @@ constexpr const char* kFooter = R"(Sizes are whole numbers of bytes with an opti
 machine the simulated driver is used (see --sim), and the output says which.
 
 Exit codes:
-  0  success (with --verify: every byte matched)
-  1  --verify found bytes that differ (their file offsets are reported)
+  0  success (with --verify: every byte moved matched)
+  1  --verify: bytes moved differ from the file's (the first offset and the
+     count are reported): a read put other data in GPU memory than the file
+     holds, or a write left other data in the file than it was given
   2  bad arguments or input: unknown option, a value that is not a number,
-     an I/O size of 0, a missing file, a range beyond the end of the file
+     an I/O size of 0, a missing file, a range beyond the end of the file,
+     a write over an existing file without --overwrite or --create
   3  set-up failed: the file cannot be created or opened for direct I/O,
      the library refused it, device or host memory cannot be allocated
-  4  a transfer failed or moved fewer bytes than asked)";
+  4  a transfer failed or moved fewer bytes than asked
+  5  pattern check: where this run wrote the offset pattern (--create, the
+     demo's write), the file no longer holds it, although every byte moved
+     matched the file)";
 
 struct Options {
     std::string file;
@@ -54,6 +61,7 @@ struct Options {
     std::string path = "default";
     std::string sim = "auto";
     bool verify = false;
+    bool overwrite = false;  // write
     bool json = false;
     std::string dir;  // demo
 };
@@ -71,13 +79,21 @@ std::uint64_t Size(const std::string& text) {
     return ParseSize(text).value_or(0);  // validated while parsing
 }
 
+// Validators without a description of their own: the option's value name
+// says what it takes, and its text gives any range.
 CLI::Validator SizeText() {
     return CLI::Validator(
         [](std::string& text) {
             std::string why;
             return ParseSize(text, &why) ? std::string() : why;
         },
-        "SIZE");
+        "");
+}
+
+CLI::Validator Within(unsigned low, unsigned high) { return CLI::Range(low, high).description(""); }
+
+CLI::Validator OneOf(std::vector<std::string> words) {
+    return CLI::IsMember(std::move(words), CLI::ignore_case).description("");
 }
 
 int Error(int code, const std::string& message) {
@@ -89,48 +105,56 @@ void AddPlatformOptions(CLI::App* cmd, Options& o) {
     cmd->add_option("--sim", o.sim,
                     "Simulated driver: auto (when there is no real /dev/qrvd; QRVD_SIM may "
                     "force it), on, or off")
-        ->check(CLI::IsMember({"auto", "on", "off"}, CLI::ignore_case))
-        ->type_name("MODE")
+        ->check(OneOf({"auto", "on", "off"}))
+        ->type_name("{auto,on,off}")
         ->capture_default_str();
     cmd->add_flag("--json", o.json, "Print one JSON object instead of the table");
 }
 
-void AddWorkloadOptions(CLI::App* cmd, Options& o) {
-    cmd->add_option("file", o.file, "The file (a regular file on a file system with direct I/O)")
-        ->type_name("FILE")
+void AddWorkloadOptions(CLI::App* cmd, Options& o, Workload workload) {
+    cmd->add_option("FILE", o.file, "The file (a regular file on a file system with direct I/O)")
+        ->type_name("")
         ->required();
     cmd->add_option("-s,--size", o.size,
-                    "Bytes to move, a whole number of I/Os (default: whole I/Os from --offset to "
-                    "the end of the file)")
+                    "Bytes to move (default: all from --offset to the end of the file); the last "
+                    "I/O takes what is left of them when they are not a whole number of I/Os")
         ->check(SizeText())->type_name("SIZE");
     cmd->add_option("-b,--io-size", o.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
     cmd->add_option("-o,--offset", o.offset, "File offset of the range")->check(SizeText())->type_name("SIZE")->capture_default_str();
     cmd->add_flag("-r,--random", o.random, "Random order (each block once) instead of sequential");
-    cmd->add_option("--seed", o.seed, "Seed of the random order")->capture_default_str();
-    cmd->add_option("-t,--threads", o.threads, "Threads, each with its own share of the range")
-        ->check(CLI::Range(1u, 1024u))
+    cmd->add_option("--seed", o.seed, "Seed of the random order")->type_name("N")->capture_default_str();
+    cmd->add_option("-t,--threads", o.threads, "Threads, 1 to 1024, each with its own share of the range")
+        ->check(Within(1, 1024))
+        ->type_name("N")
         ->capture_default_str();
     cmd->add_flag("--shared-handle", o.shared_handle,
                   "All threads use one file handle (default: one file handle each)");
     cmd->add_option("-q,--batch", o.batch,
-                    "Batch mode: submit this many requests at a time through the batch entry "
-                    "points (0: one dgFileRead/dgFileWrite call per I/O)")
-        ->check(CLI::Range(0u, 1024u))
+                    "Batch mode: submit DEPTH requests at a time, 1 to 1024, through the batch "
+                    "entry points (0: one dgFileRead/dgFileWrite call per I/O)")
+        ->check(Within(0, 1024))
+        ->type_name("DEPTH")
         ->capture_default_str();
     cmd->add_option("--path", o.path,
                     "default (the driver, falling back to the CPU copy), cpu (CPU copy only) or "
                     "direct (the driver only, no fallback); set through DGFILE_DISABLE_GDS and "
                     "DGFILE_DISABLE_CPU")
-        ->check(CLI::IsMember({"default", "cpu", "direct"}, CLI::ignore_case))
-        ->type_name("PATH")
+        ->check(OneOf({"default", "cpu", "direct"}))
+        ->type_name("{default,cpu,direct}")
         ->capture_default_str();
     cmd->add_flag("--verify", o.verify,
-                  "Check every byte: data read against a plain read of the file, data written "
-                  "by reading it back");
+                  "Check every byte moved: data read against a plain read of the file, data "
+                  "written by reading it back; a read of a file made by --create in the same "
+                  "command also checks the file against the pattern written there");
     cmd->add_option("--create", o.create,
-                    "First make the file: SIZE bytes (rounded up to whole 4 KiB blocks) of a "
-                    "pattern that encodes each block's offset")
+                    "First make the file, replacing any file of that name: SIZE bytes (rounded "
+                    "up to whole 4 KiB blocks) of a pattern that encodes each block's offset")
         ->check(SizeText())->type_name("SIZE");
+    // A write replaces the data of the range with the tool's pattern.
+    if (workload == Workload::Write)
+        cmd->add_flag("--overwrite", o.overwrite,
+                      "Write over an existing file (without it, write refuses a file it did not "
+                      "make with --create)");
     AddPlatformOptions(cmd, o);
 }
 
@@ -156,10 +180,18 @@ int RunCommand(Workload workload, const Options& o) {
     if (!driver.error.empty()) return Error(kExitSetup, driver.error);
     SelectPath(PathOf(o), false);
     std::string heading = std::string("dgfile-bench ") + DGFILE_BENCH_VERSION + ", " + DescribeDriver(driver);
+    struct stat st;
+    const bool exists = ::stat(o.file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (workload == Workload::Write && o.create.empty() && exists && !o.overwrite)
+        return Error(kExitUsage, o.file + " exists (" + std::to_string(st.st_size) +
+                                     " bytes): write would replace its data with the tool's "
+                                     "pattern; add --overwrite to write over it, or --create SIZE "
+                                     "to make it anew");
     if (!o.create.empty()) {
         CreateResult made = CreatePatternFile(o.file, Size(o.create));
         if (!made.error.empty()) return Error(kExitSetup, made.error);
         heading += "\ncreated " + o.file + ": " + std::to_string(made.size) + " bytes of the offset pattern";
+        if (exists) heading += " (replacing a file of " + std::to_string(st.st_size) + " bytes)";
     }
     RunConfig c;
     c.workload = workload;
@@ -174,6 +206,7 @@ int RunCommand(Workload workload, const Options& o) {
     c.batch_depth = o.batch;
     c.path = PathOf(o);
     c.verify = o.verify;
+    c.pattern_written = !o.create.empty();
     c.progress = ::isatty(STDERR_FILENO) == 1;
     RunResult r = RunWorkload(c);
     // Nothing ran: the message is the whole story.
@@ -233,7 +266,8 @@ int MakeDemoFile(const std::string& dir, std::uint64_t size) {
 }
 
 // The demo's runs, every byte verified: a write of the file, then reads
-// through the driver only and through the CPU copy only.
+// through the driver only and through the CPU copy only; once the write
+// has passed, the reads also check the file against the pattern it wrote.
 std::vector<RunResult> DemoRuns(const std::string& path, std::uint64_t size, std::uint64_t io) {
     const struct {
         Workload workload;
@@ -251,6 +285,7 @@ std::vector<RunResult> DemoRuns(const std::string& path, std::uint64_t size, std
         c.size = size;
         c.path = step.path;
         c.verify = true;
+        c.pattern_written = step.workload == Workload::Read && runs.front().ok();
         c.progress = ::isatty(STDERR_FILENO) == 1;
         runs.push_back(RunWorkload(c));
     }
@@ -325,11 +360,12 @@ int main(int argc, char** argv) {
         "demo",
         "Write a temporary file from GPU memory, read it back through the direct path and "
         "through the CPU fallback, verify every byte and compare; removes the file");
-    AddWorkloadOptions(read, o);
-    AddWorkloadOptions(write, o);
+    AddWorkloadOptions(read, o, Workload::Read);
+    AddWorkloadOptions(write, o, Workload::Write);
     demo->add_option("--dir", dm.dir,
                      "Directory for the temporary file (default: the first of $TMPDIR, /var/tmp, "
-                     "/tmp and . that takes direct I/O)");
+                     "/tmp and . that takes direct I/O)")
+        ->type_name("DIR");
     demo->add_option("-s,--size", dm.size, "Size of the temporary file")->check(SizeText())->type_name("SIZE")->capture_default_str();
     demo->add_option("-b,--io-size", dm.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
     AddPlatformOptions(demo, dm);

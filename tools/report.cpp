@@ -45,20 +45,29 @@ const char* PathMeaning(TransferPath p) {
 
 json Optional(const std::optional<std::uint64_t>& v) { return v ? json(*v) : json(nullptr); }
 
-json VerifyJson(const RunResult& r) {
-    if (!r.verified) return nullptr;
+json CheckJson(const CheckResult& check) {
     json first = nullptr;
-    if (r.check.first) {
-        const Mismatch& m = *r.check.first;
+    if (check.first) {
+        const Mismatch& m = *check.first;
         first = {{"offset", m.offset},
                  {"expected", m.expected},
                  {"found", m.found},
                  {"belongs_at", Optional(m.belongs_at)}};
     }
-    return {{"bytes_checked", r.check.bytes_checked},
-            {"mismatched_bytes", r.check.bad_bytes},
-            {"pattern_checked", r.pattern_checked},
+    return {{"bytes_checked", check.bytes_checked},
+            {"mismatched_bytes", check.bad_bytes},
             {"first_mismatch", first}};
+}
+
+// One note line of a check: "N bytes checked WHAT: all match" or how many
+// differ and the first.
+std::string CheckNote(const std::string& name, const char* kind, const CheckResult& check,
+                      const std::string& what) {
+    std::string outcome = check.ok() ? std::string("all match")
+                                     : std::to_string(check.bad_bytes) + " differ, the first at " +
+                                           Describe(*check.first);
+    return name + ": " + kind + ": " + std::to_string(check.bytes_checked) + " bytes checked " + what +
+           ": " + outcome + "\n";
 }
 
 json RunJson(const RunResult& r) {
@@ -69,6 +78,7 @@ json RunJson(const RunResult& r) {
     run["path"] = Name(c.path);
     run["file"] = c.file;
     run["offset"] = r.offset;
+    run["size"] = r.size;
     run["io_size"] = c.io_size;
     run["access"] = c.random ? "random" : "sequential";
     run["seed"] = c.seed;
@@ -87,7 +97,8 @@ json RunJson(const RunResult& r) {
                          {"max", r.latency.max_us}};
     run["direct"] = Optional(r.direct);
     run["fallback"] = Optional(r.fallback);
-    run["verify"] = VerifyJson(r);
+    run["verify"] = r.verified ? CheckJson(r.check) : json(nullptr);
+    run["pattern_check"] = r.pattern ? CheckJson(*r.pattern) : json(nullptr);
     run["error"] = r.ok() ? json(nullptr) : json{{"code", r.error_code}, {"message", r.error}};
     return run;
 }
@@ -105,11 +116,14 @@ std::string DescribeDriver(const DriverInfo& d) {
 
 std::string DescribeRun(const RunResult& r) {
     const RunConfig& c = r.config;
-    std::string text = r.name + ": " + Name(c.workload) + " " + c.file + ", " +
-                       FormatSize(r.ios * c.io_size) + " from offset " + std::to_string(r.offset) +
-                       ", I/O size " + FormatSize(c.io_size) + ", " +
-                       (c.random ? "random" : "sequential") + ", " + std::to_string(c.threads) +
-                       (c.threads == 1 ? " thread" : " threads");
+    std::string text = r.name + ": " + Name(c.workload) + " " + c.file + ", " + FormatSize(r.size);
+    if (r.last_io != 0) text += " (" + std::to_string(r.size) + " bytes)";
+    text += " from offset " + std::to_string(r.offset);
+    if (c.size == 0) text += " to the end of the file";
+    text += ", I/O size " + FormatSize(c.io_size);
+    if (r.last_io != 0) text += ", the last I/O " + std::to_string(r.last_io) + " bytes";
+    text += std::string(", ") + (c.random ? "random" : "sequential") + ", " + std::to_string(c.threads) +
+            (c.threads == 1 ? " thread" : " threads");
     if (c.threads > 1) text += c.shared_handle ? " sharing one file handle" : " with a file handle each";
     text += c.batch_depth > 0 ? ", batches of " + std::to_string(c.batch_depth)
                               : std::string(", one call per I/O");
@@ -148,18 +162,15 @@ std::string FormatTable(const Report& report) {
     for (const RunResult& r : report.runs) notes = notes || r.verified || !r.ok();
     if (notes) out += "\n";
     for (const RunResult& r : report.runs) {
-        if (r.verified) {
-            std::string against = r.config.workload == Workload::Read
-                                      ? (r.pattern_checked ? "against the file, and the file against the offset pattern"
-                                                           : "against the file")
-                                      : "read back against the data written";
-            out += r.name + ": verify: " + std::to_string(r.check.bytes_checked) + " bytes checked " +
-                   against + ": ";
-            out += r.check.ok() ? "all match\n"
-                                : std::to_string(r.check.bad_bytes) + " differ, the first at " +
-                                      Describe(*r.check.first) + "\n";
-        }
-        if (!r.ok() && r.error_code != kExitMismatch) out += r.name + ": error: " + r.error + "\n";
+        if (r.verified)
+            out += CheckNote(r.name, "verify", r.check,
+                             r.config.workload == Workload::Read ? "against the file"
+                                                                 : "read back against the data written");
+        if (r.pattern)
+            out += CheckNote(r.name, "pattern check of the file", *r.pattern,
+                             "against the offset pattern written in this run");
+        if (!r.ok() && r.error_code != kExitMismatch && r.error_code != kExitPattern)
+            out += r.name + ": error: " + r.error + "\n";
     }
     return out;
 }

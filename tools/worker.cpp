@@ -87,10 +87,12 @@ std::uint64_t Nanoseconds(Clock::duration d) {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
 }
 
-std::string TransferFailure(const RunShared& s, std::uint64_t off, long long got) {
+// The failure of I/O `index`, whose transfer returned `got`.
+std::string TransferFailure(const RunShared& s, std::uint64_t index, long long got) {
     const RunConfig& c = s.config;
     const char* call = c.workload == Workload::Read ? "dgFileRead" : "dgFileWrite";
-    std::string where = " at file offset " + Num(off) + " (I/O of " + Num(c.io_size) + " bytes)";
+    const std::uint64_t want = s.Bytes(index);
+    std::string where = " at file offset " + Num(s.FileOffset(index)) + " (I/O of " + Num(want) + " bytes)";
     if (got < 0) {
         std::string text = std::string(call) + " failed" + where;
         if (c.path == TransferPath::Direct)
@@ -99,17 +101,23 @@ std::string TransferFailure(const RunShared& s, std::uint64_t off, long long got
                     "system's block size)";
         return text;
     }
-    return std::string(call) + " moved " + std::to_string(got) + " of " + Num(c.io_size) +
-           " bytes" + where;
+    if (static_cast<std::uint64_t>(got) > want)
+        return std::string(call) + " reported " + std::to_string(got) + " bytes moved where the file holds " +
+               Num(want) + where;
+    return std::string(call) + " moved " + std::to_string(got) + " of " + Num(want) + " bytes" + where;
 }
 
 // Before a write round: the pattern of each I/O's file range, copied into
 // device memory.  Untimed.
 bool FillDevice(RunShared& s, Worker& w, std::uint64_t index, unsigned count) {
     const std::size_t io = s.config.io_size;
-    for (unsigned j = 0; j < count; ++j)
-        FillPattern(w.host.data() + j * io, io, s.FileOffset(index + j), s.generation);
-    int status = dgMemcpy(w.device, w.host.data(), count * io, dgMemcpyHostToDevice);
+    std::size_t filled = 0;
+    for (unsigned j = 0; j < count; ++j) {
+        const std::size_t len = s.Bytes(index + j);
+        FillPattern(w.host.data() + j * io, len, s.FileOffset(index + j), s.generation);
+        filled = j * io + len;
+    }
+    int status = dgMemcpy(w.device, w.host.data(), filled, dgMemcpyHostToDevice);
     if (status != dgSuccess) {
         s.Fail(kExitSetup, std::string("dgMemcpy to device memory failed: ") + DgrtError(status));
         return false;
@@ -118,9 +126,9 @@ bool FillDevice(RunShared& s, Worker& w, std::uint64_t index, unsigned count) {
 }
 
 // After a round: every byte of its first `done` I/Os.  Reads: the device
-// data against a plain read of the file (and, for a pattern file, the file
-// against the pattern).  Writes: a plain read of the file against the data
-// written.  Untimed.
+// data against a plain read of the file (and, where this process wrote the
+// pattern, the file against it: a separate finding).  Writes: a plain read
+// of the file against the data written.  Untimed.
 void CheckRound(RunShared& s, Worker& w, std::uint64_t index, unsigned done) {
     const std::size_t io = s.config.io_size;
     const bool read = s.config.workload == Workload::Read;
@@ -132,8 +140,9 @@ void CheckRound(RunShared& s, Worker& w, std::uint64_t index, unsigned done) {
         }
     }
     for (unsigned j = 0; j < done; ++j) {
-        std::uint64_t off = s.FileOffset(index + j);
-        if (!FullPread(s.plain_fd, w.file_bytes.data(), io, off)) {
+        const std::uint64_t off = s.FileOffset(index + j);
+        const std::size_t len = s.Bytes(index + j);
+        if (!FullPread(s.plain_fd, w.file_bytes.data(), len, off)) {
             s.Fail(kExitSetup, "plain read of " + s.config.file + " at offset " + Num(off) +
                                    " for the check failed: " +
                                    (errno ? Errno(errno) : "end of file"));
@@ -141,14 +150,10 @@ void CheckRound(RunShared& s, Worker& w, std::uint64_t index, unsigned done) {
         }
         const Byte* moved = w.host.data() + j * io;
         if (read) {
-            w.check.Merge(CompareBytes(moved, w.file_bytes.data(), io, off, s.pattern_mode));
-            if (s.pattern_mode) {
-                CheckResult content = CheckPatternOffsets(w.file_bytes.data(), io, off);
-                content.bytes_checked = 0;  // the same bytes, checked a second way
-                w.check.Merge(content);
-            }
+            w.check.Merge(CompareBytes(moved, w.file_bytes.data(), len, off, s.pattern_check));
+            if (s.pattern_check) w.pattern.Merge(CheckPatternOffsets(w.file_bytes.data(), len, off));
         } else {
-            w.check.Merge(CompareBytes(w.file_bytes.data(), moved, io, off, true));
+            w.check.Merge(CompareBytes(w.file_bytes.data(), moved, len, off, true));
         }
     }
 }
@@ -158,15 +163,14 @@ unsigned SyncRound(RunShared& s, Worker& w, std::uint64_t index, unsigned count)
     const std::size_t io = s.config.io_size;
     const bool read = s.config.workload == Workload::Read;
     for (unsigned j = 0; j < count; ++j) {
-        std::uint64_t off = s.FileOffset(index + j);
+        const auto off = static_cast<off_t>(s.FileOffset(index + j));
+        const std::size_t ask = s.Request(index + j);
         auto t0 = Clock::now();
-        ssize_t n = read ? dgFileRead(w.fh, w.device, io, static_cast<off_t>(off),
-                                      static_cast<off_t>(j * io))
-                         : dgFileWrite(w.fh, w.device, io, static_cast<off_t>(off),
-                                       static_cast<off_t>(j * io));
+        ssize_t n = read ? dgFileRead(w.fh, w.device, ask, off, static_cast<off_t>(j * io))
+                         : dgFileWrite(w.fh, w.device, ask, off, static_cast<off_t>(j * io));
         auto t1 = Clock::now();
-        if (n != static_cast<ssize_t>(io)) {
-            s.Fail(kExitTransfer, TransferFailure(s, off, n));
+        if (n != static_cast<ssize_t>(s.Bytes(index + j))) {
+            s.Fail(kExitTransfer, TransferFailure(s, index + j, n));
             return j;
         }
         w.latency_ns.push_back(Nanoseconds(t1 - t0));
@@ -186,7 +190,7 @@ void PrepareBatch(RunShared& s, Worker& w, std::uint64_t index, unsigned count) 
         p.u.batch.devPtr_base = w.device;
         p.u.batch.file_offset = static_cast<off_t>(s.FileOffset(index + j));
         p.u.batch.devPtr_offset = static_cast<off_t>(j * io);
-        p.u.batch.size = io;
+        p.u.batch.size = s.Request(index + j);
         p.fh = w.fh;
         p.opcode = s.config.workload == Workload::Read ? DGFILE_READ : DGFILE_WRITE;
         p.cookie = reinterpret_cast<void*>(static_cast<std::uintptr_t>(j) + 1);
@@ -194,8 +198,8 @@ void PrepareBatch(RunShared& s, Worker& w, std::uint64_t index, unsigned count) 
 }
 
 // Whether a completion belongs to the batch of `count` requests from I/O
-// `index` and moved its whole I/O; if not, the run fails (the first failure
-// names the request).
+// `index` and moved all the bytes of its I/O; if not, the run fails (the
+// first failure names the request).
 bool CompletedWhole(RunShared& s, std::uint64_t index, unsigned count, const DGfileIOEvents_t& ev) {
     auto j = reinterpret_cast<std::uintptr_t>(ev.cookie);
     if (j < 1 || j > count) {
@@ -203,8 +207,8 @@ bool CompletedWhole(RunShared& s, std::uint64_t index, unsigned count, const DGf
         return false;
     }
     auto ret = static_cast<ssize_t>(ev.ret);
-    if (ev.status != DGFILE_COMPLETE || ret != static_cast<ssize_t>(s.config.io_size)) {
-        s.Fail(kExitTransfer, TransferFailure(s, s.FileOffset(index + j - 1), ret));
+    if (ev.status != DGFILE_COMPLETE || ret != static_cast<ssize_t>(s.Bytes(index + j - 1))) {
+        s.Fail(kExitTransfer, TransferFailure(s, index + j - 1, ret));
         return false;
     }
     return true;
@@ -274,8 +278,11 @@ void RunWorker(RunShared& s, Worker& w, std::latch& start) {
         unsigned done = s.config.batch_depth > 0 ? BatchRound(s, w, index, count)
                                                  : SyncRound(s, w, index, count);
         w.busy += Clock::now() - t0;
+        std::uint64_t bytes = 0;
+        for (unsigned j = 0; j < done; ++j) bytes += s.Bytes(index + j);
         w.ios_done += done;
-        s.bytes_done.fetch_add(done * s.config.io_size, std::memory_order_relaxed);
+        w.bytes_done += bytes;
+        s.bytes_done.fetch_add(bytes, std::memory_order_relaxed);
         if (s.config.verify) CheckRound(s, w, index, done);
         if (done < count) break;
         index += count;

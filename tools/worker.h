@@ -56,13 +56,21 @@ private:
 // What the workers share.  The outcome fields are guarded by `mutex`; the
 // counters are atomics read by the progress line; the rest is set before
 // the workers start.
+//
+// The range is cut into I/Os of io_size bytes; the last one holds what is
+// left and may be shorter.  An I/O index (a worker's position in its share)
+// maps to a block of the range: the same block in sequential order, the
+// permuted one in random order.
 struct RunShared {
     const RunConfig& config;
-    std::uint64_t base = 0;  // file offset of the range
-    std::uint64_t ios = 0;   // I/Os in the range
+    std::uint64_t base = 0;          // file offset of the range
+    std::uint64_t size = 0;          // bytes in the range
+    std::uint64_t ios = 0;           // I/Os in the range
+    std::uint64_t last_bytes = 0;    // bytes of the last block (io_size when whole)
+    std::uint64_t last_request = 0;  // bytes its transfer asks for (see workload.cpp)
     Permutation order;
-    int plain_fd = -1;       // the file without O_DIRECT, for the checks
-    bool pattern_mode = false;
+    int plain_fd = -1;               // the file without O_DIRECT, for the checks
+    bool pattern_check = false;      // reads: check the file against the pattern too
     std::uint8_t generation = 0;
 
     std::atomic<std::uint64_t> bytes_done{0};
@@ -74,11 +82,20 @@ struct RunShared {
     int error_code = kExitOk;
     std::string error;
 
-    RunShared(const RunConfig& c, std::uint64_t b, std::uint64_t n)
-        : config(c), base(b), ios(n), order(n, c.seed) {}
+    RunShared(const RunConfig& c, std::uint64_t b, std::uint64_t bytes)
+        : config(c), base(b), size(bytes),
+          ios(bytes / c.io_size + (bytes % c.io_size != 0 ? 1 : 0)),
+          last_bytes(bytes - (ios - 1) * c.io_size), last_request(last_bytes),
+          order(ios, c.seed) {}
 
-    std::uint64_t FileOffset(std::uint64_t index) const {
-        return base + (config.random ? order(index) : index) * config.io_size;
+    std::uint64_t Block(std::uint64_t index) const { return config.random ? order(index) : index; }
+    std::uint64_t FileOffset(std::uint64_t index) const { return base + Block(index) * config.io_size; }
+    // The bytes I/O `index` moves, and the bytes its transfer asks for.
+    std::uint64_t Bytes(std::uint64_t index) const {
+        return Block(index) == ios - 1 ? last_bytes : config.io_size;
+    }
+    std::uint64_t Request(std::uint64_t index) const {
+        return Block(index) == ios - 1 ? last_request : config.io_size;
     }
     // Records the run's first failure and asks every worker to stop.
     void Fail(int code, const std::string& message);
@@ -101,7 +118,9 @@ struct Worker {
     std::vector<std::uint64_t> latency_ns;
     Clock::duration busy{};
     std::uint64_t ios_done = 0;
+    std::uint64_t bytes_done = 0;
     CheckResult check;
+    CheckResult pattern;               // the file against the pattern (pattern_check)
 };
 
 // The body of a worker thread: waits for `start`, then moves its share of

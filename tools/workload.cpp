@@ -91,19 +91,6 @@ LatencySummary Summarise(std::vector<std::uint64_t>& ns) {
     return l;
 }
 
-// The first 4 KiB at a few places of the range, as a plain read shows them:
-// if any carries the pattern, the file is taken for a pattern file.
-bool LooksLikePatternFile(int fd, std::uint64_t base, std::uint64_t size) {
-    Byte sample[4096];
-    for (std::uint64_t at : {base, base + size / 2, base + size - std::min<std::uint64_t>(size, 4096)}) {
-        at &= ~std::uint64_t{7};
-        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof sample, base + size - at));
-        ssize_t got = ::pread(fd, sample, n, static_cast<off_t>(at));
-        if (got > 0 && PatternGeneration(sample, static_cast<std::size_t>(got), at)) return true;
-    }
-    return false;
-}
-
 // Releases what a run set up, in the order the library needs: batches
 // (their destruction waits for running requests), then file handles, then
 // the memory and descriptors the transfers used.
@@ -136,7 +123,7 @@ bool CheckCounts(RunResult& r) {
     return true;
 }
 
-// Opens the file without O_DIRECT, for sampling and for the checks.
+// Opens the file without O_DIRECT, for the checks.
 bool OpenPlain(RunResult& r, int& fd) {
     const RunConfig& c = r.config;
     fd = ::open(c.file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -155,8 +142,9 @@ bool RegularFileSize(RunResult& r, int fd, std::uint64_t& file_size) {
     return true;
 }
 
-// The bytes to move: --size, or whole I/Os from --offset to the end of the
-// file; either way inside the file.
+// The bytes to move: --size, or all from --offset to the end of the file;
+// either way inside the file.  Neither needs to be a whole number of I/Os:
+// the last I/O takes what is left.
 bool RangeSize(RunResult& r, std::uint64_t file_size, std::uint64_t& size) {
     const RunConfig& c = r.config;
     if (c.offset > file_size)
@@ -164,16 +152,12 @@ bool RangeSize(RunResult& r, std::uint64_t file_size, std::uint64_t& size) {
                                        " (" + Num(file_size) + " bytes)");
     size = c.size;
     if (size == 0) {
-        size = (file_size - c.offset) / c.io_size * c.io_size;
+        size = file_size - c.offset;
         if (size == 0)
-            return Fail(r, kExitUsage, c.file + " holds less than one I/O (" + Num(c.io_size) +
-                                           " bytes) from offset " + Num(c.offset) + " (file size " +
-                                           Num(file_size) + " bytes)");
+            return Fail(r, kExitUsage, "nothing to move: " + c.file + " ends at --offset " +
+                                           Num(c.offset));
         return true;
     }
-    if (size % c.io_size != 0)
-        return Fail(r, kExitUsage, "--size " + Num(size) + " is not a whole number of I/Os of " +
-                                       Num(c.io_size) + " bytes");
     std::uint64_t end = 0;
     if (__builtin_add_overflow(c.offset, size, &end) || end > file_size)
         return Fail(r, kExitUsage, "the range of " + Num(size) + " bytes from offset " +
@@ -194,14 +178,33 @@ bool FitsThreadsAndBatch(RunResult& r, std::uint64_t ios) {
     return true;
 }
 
-// Reads: whether --verify also checks the file against the offset pattern.
-// Writes: a generation the range does not hold yet, so that written data
-// cannot be mistaken for what was there.
-void PrepareChecks(RunResult& r, RunShared& s) {
+// Direct I/O moves whole blocks of the file system's logical block size
+// (512 bytes or 4 KiB); a transfer asking for 4 KiB multiples suits both.
+constexpr std::uint64_t kDirectBlock = 4096;
+
+// A short last I/O of a read that ends at the end of the file asks for its
+// bytes rounded up to whole blocks, as an O_DIRECT loader does: the driver
+// reads up to the end of the file and reports the bytes it got, and the
+// CPU copy stops there too, so the direct path can take the tail.  Anywhere
+// else the last I/O asks for exactly its bytes (a write of whole blocks
+// would grow the file); if they are not whole blocks, the driver refuses it
+// and the library falls back to the CPU copy.
+void SizeLastRequest(RunShared& s, std::uint64_t file_size) {
+    const RunConfig& c = s.config;
+    if (c.workload != Workload::Read || s.last_bytes == c.io_size || s.base + s.size != file_size)
+        return;
+    const std::uint64_t blocks = (s.last_bytes + kDirectBlock - 1) / kDirectBlock * kDirectBlock;
+    s.last_request = std::min(blocks, c.io_size);
+}
+
+// Reads: whether --verify also checks the file against the offset pattern,
+// which it does only where this process wrote it.  Writes: a generation the
+// range does not hold yet, so that written data cannot be mistaken for what
+// was there.
+void PrepareChecks(RunShared& s) {
     const RunConfig& c = s.config;
     if (c.workload == Workload::Read) {
-        s.pattern_mode = c.verify && LooksLikePatternFile(s.plain_fd, c.offset, s.ios * c.io_size);
-        r.pattern_checked = s.pattern_mode;
+        s.pattern_check = c.verify && c.pattern_written;
         return;
     }
     Byte first[16];
@@ -310,40 +313,49 @@ void RunWorkers(RunShared& s, std::vector<Worker>& workers) {
     }
     auto started = Clock::now();
     start.count_down();
-    WaitWithProgress(s, static_cast<unsigned>(workers.size()), s.ios * s.config.io_size, started);
+    WaitWithProgress(s, static_cast<unsigned>(workers.size()), s.size, started);
     for (std::thread& t : threads) t.join();
 }
 
 // The run's figures from its workers': it lasted as long as its busiest
 // worker.
-void AddUp(RunResult& r, const std::vector<Worker>& workers) {
+void AddUp(RunResult& r, const RunShared& s, const std::vector<Worker>& workers) {
     std::vector<std::uint64_t> latencies;
     Clock::duration longest{};
+    CheckResult pattern;
     for (const Worker& w : workers) {
         r.ios += w.ios_done;
+        r.bytes += w.bytes_done;
         longest = std::max(longest, w.busy);
         r.check.Merge(w.check);
+        pattern.Merge(w.pattern);
         latencies.insert(latencies.end(), w.latency_ns.begin(), w.latency_ns.end());
     }
-    r.bytes = r.ios * r.config.io_size;
+    if (s.pattern_check) r.pattern = pattern;
     r.seconds = Seconds(longest);
     r.latency = Summarise(latencies);
 }
 
 // Each transfer either went through the driver (a successful request that
-// moved the whole I/O) or through the CPU fallback.  The driver's byte count
+// moved all of its I/O) or through the CPU fallback.  The driver's byte count
 // gives the first number exactly when every successful request moved whole
-// I/Os; otherwise neither is known.
+// I/Os, the short last one included or not; otherwise neither is known.
 void CountPaths(RunResult& r, const qrvd_sim_counters& before, const qrvd_sim_counters& after) {
     const RunConfig& c = r.config;
     const bool read = c.workload == Workload::Read;
     std::uint64_t ok_requests = read ? after.reads - before.reads : after.writes - before.writes;
     std::uint64_t bytes = read ? after.bytes_read - before.bytes_read
                                : after.bytes_written - before.bytes_written;
-    std::uint64_t whole = bytes / c.io_size;
-    if (bytes % c.io_size == 0 && whole <= ok_requests && whole <= r.ios) {
-        r.direct = whole;
-        r.fallback = r.ios - whole;
+    std::uint64_t direct = 0;
+    if (bytes % c.io_size == 0)
+        direct = bytes / c.io_size;
+    else if (r.last_io != 0 && bytes >= r.last_io && (bytes - r.last_io) % c.io_size == 0)
+        direct = (bytes - r.last_io) / c.io_size + 1;
+    else
+        return;
+    if (direct <= ok_requests && direct <= r.ios) {
+        r.direct = direct;
+        r.fallback = r.ios - direct;
     }
 }
 
@@ -356,7 +368,7 @@ void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
     if (counted) simctl::GetCounters(&before);
     RunWorkers(s, workers);
     if (counted) simctl::GetCounters(&after);
-    AddUp(r, workers);
+    AddUp(r, s, workers);
     if (counted) CountPaths(r, before, after);
     std::lock_guard lock(s.mutex);
     if (s.error_code != kExitOk) Fail(r, s.error_code, s.error);
@@ -429,20 +441,29 @@ RunResult RunWorkload(const RunConfig& config) {
     if (!CheckCounts(r) || !OpenPlain(r, plain)) return r;
     std::unique_ptr<int, void (*)(int*)> plain_guard(&plain, [](int* fd) { ::close(*fd); });
     std::uint64_t file_size = 0, size = 0;
-    if (!RegularFileSize(r, plain, file_size) || !RangeSize(r, file_size, size) ||
-        !FitsThreadsAndBatch(r, size / c.io_size))
-        return r;
+    if (!RegularFileSize(r, plain, file_size) || !RangeSize(r, file_size, size)) return r;
+    RunShared s(c, c.offset, size);
+    if (!FitsThreadsAndBatch(r, s.ios)) return r;
     r.offset = c.offset;
+    r.size = size;
+    r.last_io = s.last_bytes < c.io_size ? s.last_bytes : 0;
 
-    RunShared s(c, c.offset, size / c.io_size);
     s.plain_fd = plain;
-    PrepareChecks(r, s);
+    SizeLastRequest(s, file_size);
+    PrepareChecks(s);
     std::vector<Worker> workers = ShareOut(s.ios, c.threads);
     Execute(r, s, workers);
     Release(workers);
     if (r.ok() && r.verified && !r.check.ok())
-        Fail(r, kExitMismatch, "verify: " + Num(r.check.bad_bytes) + " byte(s) differ; the first at " +
-                                   Describe(*r.check.first));
+        Fail(r, kExitMismatch,
+             "verify: " + Num(r.check.bad_bytes) +
+                 (c.workload == Workload::Read ? " byte(s) read differ from the file"
+                                               : " byte(s) of the file differ from the data written") +
+                 "; the first at " + Describe(*r.check.first));
+    else if (r.ok() && r.pattern && !r.pattern->ok())
+        Fail(r, kExitPattern, "pattern check: " + Num(r.pattern->bad_bytes) + " byte(s) of " + c.file +
+                              " no longer hold the offset pattern written in this run (the data "
+                              "moved matched the file); the first at " + Describe(*r.pattern->first));
     return r;
 }
 

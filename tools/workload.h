@@ -22,10 +22,11 @@ namespace dgbench {
 // Exit codes of the program; RunResult::error_code uses the same values.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitMismatch = 1,  // --verify found bytes that differ
+    kExitMismatch = 1,  // --verify: bytes moved differ from the file's bytes
     kExitUsage = 2,     // bad arguments or input (missing file, range beyond the file, ...)
     kExitSetup = 3,     // the file, a file handle or device memory could not be set up
     kExitTransfer = 4,  // a transfer failed or moved fewer bytes than asked
+    kExitPattern = 5,   // the file no longer holds the pattern this process wrote there
 };
 
 enum class Workload { Read, Write };
@@ -62,7 +63,7 @@ struct RunConfig {
     Workload workload = Workload::Read;
     std::string file;
     std::uint64_t offset = 0;              // file offset of the range
-    std::uint64_t size = 0;                // bytes; 0: whole I/Os from offset to the end
+    std::uint64_t size = 0;                // bytes; 0: from offset to the end of the file
     std::uint64_t io_size = 1024 * 1024;   // bytes per transfer
     bool random = false;                   // each block once, in random order
     std::uint64_t seed = 1;
@@ -71,6 +72,10 @@ struct RunConfig {
     unsigned batch_depth = 0;              // 0: dgFileRead/dgFileWrite; else batches of this many
     TransferPath path = TransferPath::Default;  // for the report; SelectPath applies it
     bool verify = false;
+    // This process wrote the offset pattern over the whole range (--create,
+    // or the demo's write run): a verified read then also checks the file's
+    // bytes against it.  Never guessed from the file's content.
+    bool pattern_written = false;
     bool progress = false;                 // a progress line on standard error
     std::string label;                     // the run's name in reports; default "workload/path"
 };
@@ -83,6 +88,8 @@ struct RunResult {
     RunConfig config;
     std::string name;
     std::uint64_t offset = 0;        // the range actually used
+    std::uint64_t size = 0;          // its bytes
+    std::uint64_t last_io = 0;       // bytes of its last I/O, when fewer than io_size; else 0
     std::uint64_t bytes = 0;         // bytes moved by completed transfers
     std::uint64_t ios = 0;           // completed transfers
     double seconds = 0;              // transfer time (pattern fills and checks excluded)
@@ -91,11 +98,12 @@ struct RunResult {
     // from the simulator's counters; empty where they are not known.
     std::optional<std::uint64_t> direct, fallback;
     // --verify: every byte moved, against the file (reads) or the data
-    // written (writes); pattern_checked when the file's own content was also
-    // checked against the offset pattern.
+    // written (writes).  `pattern`: for a verified read of a range the
+    // process wrote the pattern over, the file's bytes against the pattern,
+    // a finding about the file and not about the transfers.
     bool verified = false;
-    bool pattern_checked = false;
     CheckResult check;
+    std::optional<CheckResult> pattern;
     int error_code = kExitOk;        // the first failure's exit code, kExitOk if none
     std::string error;               // its message
 
