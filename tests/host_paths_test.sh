@@ -18,12 +18,12 @@ set -euo pipefail
 
 if [[ ${1:-} != --inside ]]; then
     if ((EUID != 0)); then
-        echo "host_paths: skipped: needs root, to mount a private /opt and to run each" \
+        echo "skipped: needs root, to mount a private /opt and to run each" \
              "program's root and developer cases as on a real machine"
         exit 77
     fi
     if [[ ! -d /opt ]] || ! unshare --mount --propagation unchanged true; then
-        echo "host_paths: skipped: needs /opt, unshare (util-linux) and CAP_SYS_ADMIN"
+        echo "skipped: needs /opt, unshare (util-linux) and CAP_SYS_ADMIN"
         exit 77
     fi
     # In a chroot, made private from the namespace's root, where nsenter goes.
