@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -113,10 +114,13 @@ private:
 // A sandboxed child (tests/sandbox.h) reports its figures on one output line
 // "RESULT <figures>".  Prints the title, the child's context (its standard
 // error) and the rest of its output; returns the figures, or nothing (with
-// the reason on standard error) when the child failed or gave none.
+// the reason on standard error) when the child failed or gave none.  Where
+// the kernel refuses the child its sandbox, the program ends with exit status
+// 77 (skipped); the sandbox has said why.
 template <typename ChildResult>
 std::optional<std::string> ChildFigures(const char* title, const ChildResult& result) {
     static constexpr std::string_view kTag = "RESULT ";
+    if (result.skipped) std::exit(77);
     std::printf("== %s\n%s", title, result.err.c_str());
     std::optional<std::string> figures;
     for (size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1) {

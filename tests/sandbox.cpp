@@ -58,6 +58,27 @@ void Check(bool ok, const std::string& what) {
     if (!ok) SetupFailed(what);
 }
 
+// The kernel refuses this process what its sandbox needs: the child says what
+// is missing and how to get it, and the parent marks the test skipped.
+[[noreturn]] void Refused(const std::string& why) {
+    std::fprintf(stderr, "%s\n", why.c_str());
+    std::fflush(stderr);
+    _exit(kRefused);
+}
+
+// A mount the kernel may refuse by policy (no CAP_SYS_ADMIN, a security
+// module's profile): a refusal skips the test, any other error fails it.
+void CheckMount(bool ok, const std::string& what) {
+    if (ok) return;
+    if (errno == EPERM || errno == EACCES)
+        Refused("the kernel refuses the sandbox's mounts (" + what + ": " +
+                std::strerror(errno) +
+                "): a container's security profile or missing CAP_SYS_ADMIN forbids them; "
+                "run the suite where the test processes may mount in their own mount "
+                "namespace");
+    SetupFailed(what);
+}
+
 bool Exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
@@ -105,6 +126,68 @@ void BecomeNobody() {
     ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
 }
 
+// Whether "/" is the root of a mount; it is not in a chroot made on a plain
+// directory.  True when the kernel cannot tell.
+bool RootIsMountRoot() {
+    struct statx st;
+    if (::statx(AT_FDCWD, "/", 0, 0, &st) != 0 ||
+        (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0)
+        return true;
+    return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Why unshare() refused a user namespace, with what to do; empty when the
+// error is not a refusal.
+std::string UserNamespaceRefusal(int error) {
+    const std::string cannot = "cannot enter a user namespace: ";
+    const int threads = ThreadCount();
+    if (error == EINVAL && threads > 1)
+        return cannot + "the kernel allows it only to a single-threaded process and this one "
+               "has " + std::to_string(threads) +
+               " threads (under qemu-user the emulator's own thread is always there)";
+    if (error == EPERM && !RootIsMountRoot())
+        return cannot + "this process runs in a chroot, and the kernel gives none to a process "
+               "whose root is not its mount namespace's root; run the suite outside the "
+               "chroot, or in a container with a root of its own";
+    if (error == EPERM)
+        return cannot + "the kernel refuses them here (kernel.unprivileged_userns_clone=0, a "
+               "security module, a seccomp filter, or a chroot); allow unprivileged user "
+               "namespaces, or run the suite where they are allowed";
+    if (error == ENOSPC || error == EUSERS)
+        return cannot + "the limit is reached (user.max_user_namespaces, or the nesting "
+               "depth); raise it with sysctl user.max_user_namespaces";
+    return std::string();
+}
+
+// In a chroot "/" is no mount point, so its propagation cannot be changed
+// there.  Entering our own mount namespace again moves root and working
+// directory to the namespace's root, where every mount (the chroot's among
+// them) is made private; descriptors kept open bring both back.  A plain
+// self-bind of "/" instead would propagate to the host when the chroot lies
+// on a shared mount.
+void PrivateFromNamespaceRoot() {
+    const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int cwd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int ns = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    Check(root >= 0 && cwd >= 0, "open / and the working directory");
+    Check(ns >= 0, "open /proc/self/ns/mnt (the chroot needs /proc)");
+    if (::setns(ns, CLONE_NEWNS) != 0) {
+        if (errno == EPERM)
+            Refused("the sandbox runs in a chroot, and this process may not leave it for "
+                    "its mount namespace's root (setns: " + std::string(std::strerror(errno)) +
+                    "; it needs CAP_SYS_ADMIN and CAP_SYS_CHROOT): run the suite as root, "
+                    "or outside the chroot");
+        SetupFailed("setns into the test's own mount namespace");
+    }
+    CheckMount(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0,
+               "make the namespace's root private");
+    Check(::fchdir(root) == 0 && ::chroot(".") == 0 && ::fchdir(cwd) == 0,
+          "return to the chroot");
+    ::close(ns);
+    ::close(cwd);
+    ::close(root);
+}
+
 void EnterNamespaces(Identity identity) {
     bool real_root = ::geteuid() == 0;
     if (real_root && identity == Identity::Developer) BecomeNobody();
@@ -114,15 +197,14 @@ void EnterNamespaces(Identity identity) {
     int flags = CLONE_NEWNS | CLONE_NEWUTS | (user_ns ? CLONE_NEWUSER : 0);
     if (::unshare(flags) != 0) {
         int error = errno;
-        int threads = ThreadCount();
-        if (error == EINVAL && user_ns && threads > 1) {
-            std::fprintf(stderr,
-                         "cannot enter a user namespace: the kernel allows it only to a "
-                         "single-threaded process and this one has %d threads (under "
-                         "qemu-user the emulator's own thread is always there)\n",
-                         threads);
-            std::fflush(stderr);
-            _exit(kNoUserNamespace);
+        if (user_ns) {
+            std::string why = UserNamespaceRefusal(error);
+            if (!why.empty()) Refused(why);
+        } else if (error == EPERM) {
+            Refused("cannot make a mount namespace: this process lacks CAP_SYS_ADMIN, or a "
+                    "seccomp filter refuses unshare() (as in a container started without "
+                    "them); give the container CAP_SYS_ADMIN and a filter that allows "
+                    "unshare() and mount(), or run the suite outside it");
         }
         errno = error;
         SetupFailed("unshare");
@@ -132,8 +214,11 @@ void EnterNamespaces(Identity identity) {
         WriteProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
         WriteProc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
-    Check(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0,
-          "make / private");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return;
+    const int error = errno;
+    if (error == EINVAL && !RootIsMountRoot()) return PrivateFromNamespaceRoot();
+    errno = error;
+    CheckMount(false, "make / private");
 }
 
 // A fresh, empty settings directory on a temporary file system mounted over
@@ -147,7 +232,7 @@ void PrivateSettingsDir(const std::optional<std::string>& settings) {
         errno = ENOENT;
         SetupFailed("no /opt, and /opt/tavo could be made only on the real root");
     }
-    Check(::mount("tmpfs", top.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs on " + top);
+    CheckMount(::mount("tmpfs", top.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs on " + top);
     MakeDirs(kSettingsDir);
     if (settings) WriteFile(std::string(kSettingsDir) + "/dgfile.ini", *settings);
 }
@@ -160,13 +245,13 @@ void PrivateDev(bool device_node) {
         held[i] = ::open((std::string("/dev/") + kNodes[i]).c_str(), O_PATH);
         Check(held[i] >= 0, std::string("open /dev/") + kNodes[i]);
     }
-    Check(::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0, "tmpfs on /dev");
+    CheckMount(::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0, "tmpfs on /dev");
     for (int i = 0; i < 5; ++i) {
         std::string target = std::string("/dev/") + kNodes[i];
         WriteFile(target, "");
         std::string source = "/proc/self/fd/" + std::to_string(held[i]);
-        Check(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0,
-              "bind " + target);
+        CheckMount(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0,
+                   "bind " + target);
         ::close(held[i]);
     }
     Check(::symlink("/proc/self/fd", "/dev/fd") == 0, "link /dev/fd");
@@ -274,11 +359,10 @@ std::string Drain(int fd) {
     return text;
 }
 
-// Records a skip on the running test; unlike a GTEST_SKIP in the test itself
-// this returns, so the test goes on (its later sandbox runs skip too).
+// Records a skip on the running test, with the child's reason.
 void MarkSkipped(Identity identity, const std::string& why) {
-    std::string text = std::string("the ") + (identity == Identity::Root ? "root" : "developer") +
-                       " identity needs a user namespace here: " + why;
+    std::string text = std::string("no sandbox for the ") +
+                       (identity == Identity::Root ? "root" : "developer") + " identity here: " + why;
 #ifdef SANDBOX_WITHOUT_GTEST
     std::fprintf(stderr, "skipped: %s\n", text.c_str());
 #else
@@ -324,9 +408,16 @@ Result Run(const Options& options, const std::function<void()>& body) {
     result.err = Drain(err_fd);
     ::close(out_fd);
     ::close(err_fd);
-    if (result.exit_code == kNoUserNamespace && !result.timed_out) {
+    if (result.exit_code == kRefused && !result.timed_out) {
         result.skipped = true;
         MarkSkipped(options.identity, result.err);
+#ifndef SANDBOX_WITHOUT_GTEST
+        // Ends the test here, as skipped: what it would check after the run
+        // means nothing without one.  GoogleTest takes this exception for a
+        // result already reported.
+        throw ::testing::AssertionException(::testing::TestPartResult(
+            ::testing::TestPartResult::kSkip, __FILE__, __LINE__, "sandbox refused"));
+#endif
     }
     return result;
 }

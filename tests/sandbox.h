@@ -12,9 +12,11 @@
 //  - a temporary /dev holding a few real device nodes and, if asked, "qrvd";
 //  - its own host name and environment (DGFILE_* variables cleared first).
 // The body runs in the child; GoogleTest assertions made there are reported
-// through the child's exit status and captured output. Where a child cannot
-// enter the user namespace its identity needs (under qemu-user, whose own
-// thread makes every process multithreaded), the test is marked skipped.
+// through the child's exit status and captured output. In a chroot the child
+// makes its mounts private from its namespace's own root. Where the kernel
+// refuses a child what it needs (a user namespace under qemu-user or in a
+// chroot, a mount namespace or a mount in a locked-down container), the test
+// ends there, skipped, with the child's reason.
 //
 // Rule for test authors: the parent process never calls the library, so that
 // every child starts from a freshly loaded library's state.
@@ -59,18 +61,21 @@ struct Result {
     bool timed_out = false;
     std::string out;     // the child's standard output
     std::string err;     // the child's standard error
-    // The body did not run because this process cannot give a child a user
-    // namespace (the identity needs one); the current test is marked skipped.
+    // The body did not run: the kernel refused the child its sandbox.  The
+    // current test is then marked skipped and ended (with GoogleTest), or
+    // (without) the reason is on standard error.
     bool skipped = false;
 };
 
 // Exit code of a child whose namespace set-up failed (the reason is on its
 // standard error).
 constexpr int kSetupFailed = 97;
-// Exit code of a child that needed a user namespace but, being one of several
-// threads, cannot enter one (a process run by qemu-user always has its helper
-// thread, so the kernel refuses). The parent marks the test skipped.
-constexpr int kNoUserNamespace = 98;
+// Exit code of a child to which the kernel refused what its sandbox needs: a
+// user namespace (to a process of several threads, as under qemu-user, or in
+// a chroot, or by policy), a mount namespace or a mount (a locked-down
+// container). Its standard error says what is missing and how to get it; the
+// parent marks the test skipped with that reason and ends it.
+constexpr int kRefused = 98;
 
 Result Run(const Options& options, const std::function<void()>& body);
 
@@ -107,11 +112,11 @@ void WriteFile(const std::string& path, const std::string& contents);
 }  // namespace sandbox
 
 #ifndef SANDBOX_WITHOUT_GTEST
-// Passes when the child ran to the end without a failed assertion (or did not
-// run and the test is marked skipped); otherwise shows what the child printed.
+// Passes when the child ran to the end without a failed assertion; otherwise
+// shows what the child printed.  (A refused run never returns: Run ends the
+// test as skipped.)
 #define EXPECT_SANDBOX_OK(result)                                            \
-    EXPECT_TRUE((result).skipped ||                                          \
-                ((result).exit_code == 0 && !(result).timed_out))            \
+    EXPECT_TRUE((result).exit_code == 0 && !(result).timed_out)              \
         << "child exit " << (result).exit_code << ", signal "                \
         << (result).signal << ((result).timed_out ? ", timed out" : "")      \
         << "\n--- child stdout ---\n" << (result).out                        \

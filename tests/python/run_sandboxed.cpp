@@ -37,9 +37,9 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         sandbox::ExitChild(127);
     });
+    if (r.skipped) return 77;  // the reason is on standard error already
     std::fwrite(r.out.data(), 1, r.out.size(), stdout);
     std::fwrite(r.err.data(), 1, r.err.size(), stderr);
-    if (r.skipped) return 77;
     if (r.timed_out) {
         std::fprintf(stderr, "run_sandboxed: %s timed out\n", argv[first]);
         return 124;
