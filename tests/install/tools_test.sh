@@ -29,8 +29,9 @@ if [[ ${1:-} != --inside ]]; then
         echo "install_tools: skipped: needs root, to give the tools a /dev and a loader cache of their own"
         exit 77
     fi
-    if ! command -v unshare > /dev/null || [[ ! -f /etc/ld.so.cache || ! -d /opt ]]; then
-        echo "install_tools: skipped: needs unshare (util-linux), /etc/ld.so.cache and /opt"
+    if ! unshare --mount --propagation unchanged true || [[ ! -f /etc/ld.so.cache || ! -d /opt ]]; then
+        echo "install_tools: skipped: needs unshare (util-linux) with CAP_SYS_ADMIN," \
+             "/etc/ld.so.cache and /opt"
         exit 77
     fi
     work=$2 cmake=$5
@@ -43,7 +44,11 @@ if [[ ${1:-} != --inside ]]; then
     # The work directory holds mount points inside the namespace: it is
     # removed out here, where they do not exist.
     rc=0
-    unshare --mount --propagation private bash "$0" --inside "$@" || rc=$?
+    # In a chroot "/" is no mount point: the namespace is made private from
+    # its own root, where nsenter goes.
+    unshare --mount --propagation unchanged bash -c \
+        'nsenter --mount=/proc/self/ns/mnt mount --make-rprivate / && exec bash "$@"' \
+        bash "$0" --inside "$@" || rc=$?
     ((rc != 0)) || rm -rf "$work"
     exit "$rc"
 fi
