@@ -259,5 +259,7 @@ def test_example_and_readme(tmp_path):
     readme = open(os.path.join(SOURCE, "README.md")).read()
     block = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     (tmp_path / "w.bin").write_bytes(os.urandom(MiB))
-    r = run_python("-c", f"import os\npath = {str(tmp_path / 'w.bin')!r}\n{block}\nassert n == {MiB}")
+    (tmp_path / "load.py").write_text(block)  # as a newcomer saves it
+    r = run_python("-W", "error", str(tmp_path / "load.py"), str(tmp_path / "w.bin"))
     assert r.returncode == 0, r.stderr
+    assert r.stdout == f"{MiB} bytes of {tmp_path / 'w.bin'} are in GPU memory\n"
