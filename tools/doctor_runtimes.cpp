@@ -55,6 +55,8 @@ void NotLoaded(Finding& f, const std::string& error) {
     const std::vector<std::string> dirs = SearchDirectories();
     std::string where;
     for (const std::string& dir : dirs) where += (where.empty() ? "" : ", ") + dir;
+    // The program never sets a locale, so the loader's message is the C
+    // locale's, and ENOENT reads "No such file or directory".
     const bool absent = error.find("No such file") != std::string::npos;
     f.status = Status::Fail;
     f.text = (absent ? "not found" : "cannot be loaded: " + error) +
