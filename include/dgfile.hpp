@@ -7,7 +7,8 @@
 // library gains no symbol from it.  What this layer adds:
 //  - Errors: every operation has a throwing form (dgfile::error, a
 //    std::system_error) and a form that takes a std::error_code& and throws
-//    nothing else than std::bad_alloc, as std::filesystem does.  Codes are
+//    nothing else than std::bad_alloc, as std::filesystem does (file::serve
+//    also lets out what copying the caller's object throws).  Codes are
 //    dgfile::errc in dgfile::category(): the status codes of dgfile.h by
 //    name, and two of this layer's own (transfer_failed, end_of_file).
 //    Failed system calls of this layer (open, fstat) give std::system_category
@@ -257,8 +258,10 @@ inline constexpr DGfileFSOps_t callback_table = callbacks<T>::make();
 // Registering a file opens it lazily, so neither call is needed:
 // driver_open() tells early that the device node cannot be opened
 // (device_not_found), and driver_close() is for a program that knows no
-// transfer or batch request runs anywhere in the process (REQUIRES, as in C);
-// a later transfer opens a new connection.
+// transfer or batch request runs anywhere in the process (REQUIRES, as in C).
+// A transfer never opens the connection: after driver_close(), files already
+// registered take the CPU copy until a registration (file::open, wrap,
+// serve) or driver_open() opens it again.
 inline void driver_open(std::error_code& ec) noexcept { ec = detail::status(dgFileDriverOpen()); }
 inline void driver_open() {
     std::error_code ec;
@@ -341,6 +344,8 @@ public:
     // the result reaches the caller unchanged.  A missing one moves nothing
     // (0).  As in C, `device` is the pointer given to the transfer without
     // its device offset.  Calls may come from several threads at once.
+    // The error_code form throws std::bad_alloc and whatever making the
+    // file's copy of `object` throws; nothing is registered then.
     template <class T>
     static file serve(T&& object, std::error_code& ec) {
         using Object = std::decay_t<T>;

@@ -319,7 +319,7 @@ TEST(Batch, NextSubmitAdmittedOnceEveryCompletionWasCollected) {
                 }
             }
             EXPECT_EQ(refused, 0) << "of 1500 submits" << (cancel ? ", with cancel" : "");
-        });
+        }, sandbox::Options().Long());
     }
 }
 
@@ -477,9 +477,8 @@ TEST(Batch, SetUpReportsSlotsThatCannotBeAllocated) {
 // handles, every completion and every byte checked.
 TEST(Batch, StressMixedBatchesOnSeveralHandles) {
     for (bool direct : {true, false}) {
-        auto opts = sandbox::Options();
+        auto opts = sandbox::Options().Long();
         opts.device_node = direct;
-        opts.timeout_ms = 120000;
         SCOPED_TRACE(direct ? "direct" : "CPU copy");
         Sandboxed(opts, [direct] {
             qrvd_sim_set_enabled(direct);

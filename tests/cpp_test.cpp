@@ -129,6 +129,28 @@ TEST(CppFile, OwnsWhatItOpenedOrServesAndNothingElse) {
     });
 }
 
+// The header says what driver_close() leaves: a transfer never reopens the
+// connection, a registration does.
+TEST(CppFile, AfterDriverCloseFilesTakeTheCpuCopyUntilARegistrationReopens) {
+    Sandboxed([] {
+        ScratchFile tmp(8192);
+        DeviceBuffer dev(8192);
+        dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDONLY);
+        dgfile::driver_close();
+        qrvd_sim_reset_counters();
+        EXPECT_EQ(f.read(dev.ptr, 4096, 0, 0), 4096u);
+        qrvd_sim_counters c{};
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.opens + c.requests, 0u);
+        dgfile::file g = dgfile::file::open(PathOf(tmp), O_RDONLY);
+        EXPECT_EQ(f.read(dev.ptr, 4096, 4096, 4096), 4096u);
+        qrvd_sim_get_counters(&c);
+        EXPECT_EQ(c.opens, 1u);
+        EXPECT_EQ(c.reads, 1u);
+        EXPECT_TRUE(support::MatchesPattern(dev.View(), 8192, 0));
+    });
+}
+
 TEST(CppFile, ExactLoopsPlaceEveryPieceAndStopAtTheEnd) {
     Sandboxed([] {
         DeviceBuffer dev(32768);

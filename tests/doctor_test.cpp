@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -482,6 +483,32 @@ TEST(Doctor, TextAndJsonAgreeLineForLine) {
     }
     EXPECT_EQ(text.Summary(), "summary: " + json.root["summary"]["text"].get<std::string>());
     EXPECT_EQ(text.exit_code, json.exit_code);
+}
+
+// The README shows the doctor's output on a build machine without a GPU;
+// it must be what the doctor prints there, but for the build tree's place.
+TEST(Doctor, TheReadmeTranscriptIsWhatItPrintsWithoutAGpu) {
+    std::ifstream readme(DGFILE_README);
+    ASSERT_TRUE(readme) << DGFILE_README;
+    std::string line, shown;
+    bool inside = false;
+    while (std::getline(readme, line)) {
+        if (line == "$ build/tools/dgfile-doctor") inside = true;
+        else if (inside && line.rfind("$ ", 0) == 0) break;
+        else if (inside) shown += line + "\n";
+    }
+    ASSERT_FALSE(shown.empty()) << "no dgfile-doctor transcript in " << DGFILE_README;
+    Situation s;
+    s.device_node = false;
+    s.env = {{"QRVD_SIM", std::nullopt}, {"QRV_SIM_MEM_SIZE", std::nullopt}};
+    Doctor d = RunDoctor({}, s);
+    EXPECT_EQ(d.exit_code, 0);
+    // Sample outputs name the main build tree.
+    std::string printed = d.out;
+    const std::string build = DGFILE_BUILD_DIR, sample = "/work/main/build";
+    for (std::size_t at = 0; (at = printed.find(build, at)) != std::string::npos; at += sample.size())
+        printed.replace(at, build.size(), sample);
+    EXPECT_EQ(printed, shown);
 }
 
 }  // namespace

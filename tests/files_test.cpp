@@ -469,7 +469,7 @@ TEST_F(Fallback, TransfersAbove2GiBMoveEveryByte) {
     // and this single-threaded loop gives it nothing to check.
     GTEST_SKIP() << "not under ThreadSanitizer";
 #endif
-    Sandboxed(CpuOnly(), [] {
+    Sandboxed(CpuOnly().Long(), [] {
         constexpr std::uint64_t kLimit = 0x7ffff000;
         constexpr std::size_t kSize = kLimit + 8192;
         const std::vector<std::uint64_t> spots = {0, kLimit - 4096, kLimit, kSize - 4096};

@@ -46,13 +46,29 @@ enum class Identity {
     Developer,  // an ordinary user who is root only inside a user namespace
 };
 
+// How long a sandboxed child may run before it is killed and its test
+// fails.  Every case gets the ordinary limit; a case that moves gigabytes or
+// loops for many rounds on purpose asks for the long one (Options::Long()).
+// Both leave room for a 2-core machine loaded by other work: the slowest case
+// of each kind takes under a third of its limit alone.  ctest's limit for a
+// test program (TIMEOUT in tests/CMakeLists.txt) stays above the long one.
+inline constexpr int kChildTimeoutMs = 60 * 1000;
+inline constexpr int kLongChildTimeoutMs = 240 * 1000;
+
 struct Options {
     Identity identity = Identity::Root;
     std::string hostname = "sandbox";
     std::optional<std::string> settings;     // dgfile.ini contents; none: no file
     bool device_node = true;                 // create /dev/qrvd (a plain file)
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
-    int timeout_ms = 60000;
+    int timeout_ms = kChildTimeoutMs;
+
+    // These options with the long time limit.
+    Options Long() const {
+        Options o = *this;
+        o.timeout_ms = kLongChildTimeoutMs;
+        return o;
+    }
 };
 
 struct Result {
