@@ -17,6 +17,7 @@ Without a GPU, set QRVD_SIM=1 before the import to run on the simulated GPU
 platform (docs/python.md)."""
 from . import _platform
 from ._types import Completion, Device, Error, IoStatus, Op, Request, Status
+from ._version import __version__ as __version__  # the project's version
 
 #: True when the package runs on the simulated GPU platform (QRVD_SIM).
 simulated: bool = _platform.prepare()

@@ -3,6 +3,7 @@
 # child started by run_sandboxed (tests/python/CMakeLists.txt).
 import ctypes
 import gc
+import importlib.metadata
 import os
 import re
 import subprocess
@@ -211,6 +212,18 @@ def test_device_buffer_copies():
         assert out.tobytes() == b"abcdefgh" + np.arange(4, dtype=np.uint16).tobytes()
         with pytest.raises(TypeError):
             gpu.copy_from(np.zeros((4, 4))[:, 1])  # not contiguous
+        with pytest.raises(TypeError, match="writable"):
+            gpu.copy_to(np.frombuffer(b"x" * 16, dtype=np.uint8))  # read-only
+        with pytest.raises(TypeError, match="offset must be an int"):
+            gpu.copy_from(b"x", np.float64(1))
+        # Column-major is contiguous too; NumPy's integers are offsets.
+        fortran = np.asfortranarray(np.arange(48, dtype=np.uint8).reshape(6, 8))
+        gpu.copy_from(fortran, np.int64(16))
+        back = np.zeros((6, 8), dtype=np.uint8, order="F")
+        gpu.copy_to(back, np.uint8(16))
+        assert (back == fortran).all()
+        with pytest.raises(ValueError, match="run past"):
+            gpu.copy_to(back, np.int32(17))
     with pytest.raises(ValueError, match="closed"):
         gpu.ptr
 
@@ -263,3 +276,13 @@ def test_example_and_readme(tmp_path):
     r = run_python("-W", "error", str(tmp_path / "load.py"), str(tmp_path / "w.bin"))
     assert r.returncode == 0, r.stderr
     assert r.stdout == f"{MiB} bytes of {tmp_path / 'w.bin'} are in GPU memory\n"
+
+
+def test_version_is_the_projects():
+    cmake = open(os.path.join(SOURCE, "CMakeLists.txt")).read()
+    assert dgfile.__version__ == re.search(r"project\(dgfile VERSION ([0-9.]+)", cmake).group(1)
+    try:  # installed by pip; the build tree's package has no metadata
+        assert importlib.metadata.version("dgfile") == dgfile.__version__
+    except importlib.metadata.PackageNotFoundError:
+        assert dgfile.__file__.startswith(os.path.realpath(os.environ["PYTHONPATH"]))
+
