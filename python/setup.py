@@ -6,6 +6,7 @@ prefix, PKG_CONFIG_PATH=<prefix>/lib/pkgconfig.  pybind11's headers come from
 the system (Debian: pybind11-dev).  The compiled part finds libdgfile through
 its run path, the runtimes as on any machine (or, with QRVD_SIM=1, the
 simulated ones of that installation)."""
+import glob
 import os
 import subprocess
 
@@ -35,7 +36,7 @@ setup(
     packages=["dgfile"],
     package_data={"dgfile": ["py.typed", "_dgfile.pyi"]},
     ext_modules=[Extension(
-        "dgfile._dgfile", ["src/_dgfile.cpp"],
+        "dgfile._dgfile", sorted(glob.glob("src/*.cpp")),
         include_dirs=[f[2:] for f in pkg_config("--cflags-only-I", "dgfile", "dgfile-sim")],
         library_dirs=[LIBDIR, SIM_LIBDIR], libraries=["dgfile", "dgrt"],
         runtime_library_dirs=[LIBDIR],

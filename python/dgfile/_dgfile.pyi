@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: Apache-2.0
-# The compiled part of dgfile (python/src/_dgfile.cpp); docs/python.md says
+# The compiled part of dgfile (python/src/*.cpp); docs/python.md says
 # what each call does.
 import os
 from types import TracebackType
