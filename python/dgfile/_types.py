@@ -103,7 +103,8 @@ class HasDataPtr(Protocol):
 class HasArrayInterface(Protocol):
     """Device memory exposing a __dg_array_interface__ dictionary whose "data"
     is (address, read_only) or an address; "shape" and "typestr", when given,
-    bound the transfers into it."""
+    bound the transfers into it, and "strides", when not None, must be those
+    of a C-contiguous array."""
 
     @property
     def __dg_array_interface__(self) -> dict[str, Any]: ...

@@ -94,6 +94,11 @@ public:
         if (batch_.pending() != 0)
             Raise(dgfile::errc::batch_submit_failed, "dgfile.Batch.submit: completions of the "
                   "previous batch are still to be collected (poll, wait)");
+        for (std::size_t i = 0; i < n; ++i) {  // the checks above ran user code: still open?
+            std::string name = "requests[" + std::to_string(i) + "]";
+            held[i].f->CheckOpen((name + ".file").c_str());
+            if (held[i].buffer != nullptr) held[i].buffer->CheckOpen((name + ".device (a dgfile.DeviceBuffer)").c_str());
+        }
         for (std::size_t i = 0; i < n; ++i) {
             ++held[i].f->batch_uses;
             if (held[i].buffer != nullptr) ++held[i].buffer->batch_uses;

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "device.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <dgrt.h>
 
@@ -83,24 +86,133 @@ std::uintptr_t AddressOf(py::handle value, const std::string& name) {
     return a;
 }
 
+// An entry of an interface dictionary as stored (a dict subclass's own
+// methods are never called), or a null object when absent.
+py::object Entry(const py::object& dict, const char* key) {
+    PyObject* v = PyDict_GetItemWithError(dict.ptr(), py::str(key).ptr());
+    if (v == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+// A copy of a tuple or list entry: user code run while its items are read
+// (their __index__) cannot change it under the reader.
+py::tuple Items(const py::object& value, const std::string& name, const char* what) {
+    if (!PyTuple_Check(value.ptr()) && !PyList_Check(value.ptr()))
+        throw py::type_error(name + " must be " + what + ", not " + TypeName(value));
+    return py::reinterpret_steal<py::tuple>(PySequence_Tuple(value.ptr()));
+}
+
+// The item size in bytes of a typestr: a byte order (<, >, | or =), a kind
+// whose size counts bytes (U counts 4-byte characters), and a positive
+// decimal size, nothing else; 0 when the string is not one.
+std::uint64_t ItemSize(const std::string& t) {
+    if (t.size() < 3 || std::string_view("<>|=").find(t[0]) == std::string_view::npos ||
+        std::string_view("biufcmMSUV").find(t[1]) == std::string_view::npos)
+        return 0;
+    std::uint64_t size = 0;
+    for (std::size_t i = 2; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9' || __builtin_mul_overflow(size, 10, &size) ||
+            __builtin_add_overflow(size, static_cast<std::uint64_t>(t[i] - '0'), &size))
+            return 0;
+    }
+    if (t[1] == 'U' && __builtin_mul_overflow(size, 4, &size)) return 0;
+    return size;
+}
+
 // The bytes of a __dg_array_interface__ dictionary's array: the product of
 // its shape times the item size of its typestr (e.g. "<f4"), when both are
-// given; strides other than None mean the array is not contiguous.
-std::optional<std::uint64_t> InterfaceExtent(const py::dict& d, const std::string& name) {
-    if (d.contains("strides") && !d["strides"].is_none())
-        throw py::value_error(name + ": __dg_array_interface__ describes a non-contiguous array");
-    if (!d.contains("shape") || !d.contains("typestr")) return std::nullopt;
-    std::string type = py::str(d["typestr"]);
-    std::uint64_t bytes = static_cast<std::uint64_t>(IntArg(py::int_(std::stoll(type.substr(2))), name));
-    for (py::handle dim : py::tuple(d["shape"])) bytes *= static_cast<std::uint64_t>(IntArg(dim, name));
+// given.  Strides, when not None, must be those of a C-contiguous array.
+std::optional<std::uint64_t> InterfaceExtent(const py::object& dict, const std::string& name) {
+    py::object typestr = Entry(dict, "typestr"), shape = Entry(dict, "shape");
+    py::object strides = Entry(dict, "strides");
+    std::uint64_t item = 0;
+    if (typestr) {
+        const std::string entry = name + "[\"typestr\"]";
+        if (!PyUnicode_Check(typestr.ptr())) throw py::type_error(entry + " must be a str, not " + TypeName(typestr));
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(typestr.ptr(), &length);
+        if (text == nullptr) PyErr_Clear();  // not UTF-8 (a lone surrogate): not a typestr either
+        item = text == nullptr ? 0 : ItemSize(std::string(text, static_cast<std::size_t>(length)));
+        if (item == 0)
+            throw py::value_error(entry + " must be a byte order (<, >, | or =), a kind (one of "
+                                  "biufcmMSUV) and a positive item size, as \"<f4\", not " + Repr(typestr));
+    }
+    std::vector<std::uint64_t> dims;
+    if (shape) {
+        const std::string entry = name + "[\"shape\"]";
+        py::tuple items = Items(shape, entry, "a tuple or list of ints");
+        for (std::size_t i = 0; i < items.size(); ++i)
+            dims.push_back(static_cast<std::uint64_t>(IntArg(items[i], entry + "[" + std::to_string(i) + "]")));
+    }
+    const bool contiguous = !strides || strides.is_none();
+    if (!contiguous && (!typestr || !shape))
+        throw py::value_error(name + ": \"strides\" needs \"shape\" and \"typestr\" to be checked");
+    if (!typestr || !shape) return std::nullopt;
+    const bool empty = std::find(dims.begin(), dims.end(), 0) != dims.end();
+    std::uint64_t bytes = item;
+    for (std::uint64_t dim : dims) {
+        if (!empty && __builtin_mul_overflow(bytes, dim, &bytes))
+            throw py::value_error(name + ": shape " + Repr(shape) + " of " + std::to_string(item) +
+                                  "-byte items overflows 64 bits");
+    }
+    if (empty) return 0;
+    if (!contiguous) {
+        // Row-major: each dimension's stride is the bytes of one item of the
+        // next; a dimension of 1 takes any stride.
+        py::tuple given = Items(strides, name + "[\"strides\"]", "None or a tuple or list of ints");
+        bool same = given.size() == dims.size();
+        std::uint64_t expected = item;
+        for (std::size_t i = dims.size(); same && i-- > 0;) {
+            py::handle s = given[i];
+            if (!PyLong_Check(s.ptr()) || PyBool_Check(s.ptr()))
+                throw py::type_error(name + "[\"strides\"][" + std::to_string(i) + "] must be an int, not " +
+                                     TypeName(s));
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(s.ptr(), &overflow);
+            same = dims[i] == 1 || (overflow == 0 && v >= 0 && static_cast<std::uint64_t>(v) == expected);
+            expected *= dims[i];  // no overflow: bounded by the product checked above
+        }
+        if (!same)
+            throw py::value_error(name + " describes a non-contiguous array (strides " + Repr(strides) +
+                                  " for shape " + Repr(shape) + "); only C-contiguous memory is taken");
+    }
     return bytes;
+}
+
+// The address, and what else a __dg_array_interface__ dictionary says.
+void FromInterface(py::handle obj, const std::string& n, bool receives, Device& d) {
+    const std::string name = n + ".__dg_array_interface__";
+    py::object dict = obj.attr("__dg_array_interface__");
+    py::object data = PyDict_Check(dict.ptr()) ? Entry(dict, "data") : py::object();
+    if (!data)
+        throw py::type_error(name + " must be a dict with a \"data\" entry" +
+                             (PyDict_Check(dict.ptr()) ? std::string() : ", not " + TypeName(dict)));
+    const std::string entry = name + "[\"data\"]";
+    bool read_only = false;
+    if (PyTuple_Check(data.ptr()) && PyTuple_GET_SIZE(data.ptr()) == 2) {
+        py::handle flag = PyTuple_GET_ITEM(data.ptr(), 1);
+        if (!PyBool_Check(flag.ptr()))
+            throw py::type_error(entry + "[1] must be a bool, not " + TypeName(flag));
+        read_only = flag.ptr() == Py_True;
+        d.address = reinterpret_cast<void*>(AddressOf(PyTuple_GET_ITEM(data.ptr(), 0), entry + "[0]"));
+    } else if (PyIndex_Check(data.ptr()) && !PyBool_Check(data.ptr())) {
+        d.address = reinterpret_cast<void*>(AddressOf(data, entry));
+    } else {
+        throw py::type_error(entry + " must be an int address or a tuple (address, read_only), not " +
+                             (PyTuple_Check(data.ptr()) ? "a tuple of " + std::to_string(PyTuple_GET_SIZE(data.ptr()))
+                                                        : TypeName(data)));
+    }
+    if (read_only && receives)
+        throw py::value_error(n + " is read-only device memory; a read cannot put bytes there");
+    d.extent = InterfaceExtent(dict, name);
 }
 
 }  // namespace
 
 // A DeviceBuffer, an int, an object with an int attribute `ptr`, a method
-// data_ptr() returning an int, or a __dg_array_interface__ dictionary whose
-// "data" is (address, read_only) or an address.
+// data_ptr() returning an int, or a __dg_array_interface__ dictionary.
+// User code run here (a property, data_ptr(), __index__) may close what an
+// earlier argument named: callers check that again before they use it.
 Device DeviceArg(py::handle obj, const char* name, std::uint64_t offset, std::uint64_t size,
                  bool receives) {
     Device d;
@@ -120,20 +232,7 @@ Device DeviceArg(py::handle obj, const char* name, std::uint64_t offset, std::ui
     } else if (py::hasattr(obj, "data_ptr")) {
         d.address = reinterpret_cast<void*>(AddressOf(obj.attr("data_ptr")(), n + ".data_ptr()"));
     } else if (py::hasattr(obj, "__dg_array_interface__")) {
-        py::object iface = obj.attr("__dg_array_interface__");
-        if (!py::isinstance<py::dict>(iface) || !iface.cast<py::dict>().contains("data"))
-            throw py::type_error(n + ".__dg_array_interface__ must be a dict with a \"data\" entry");
-        py::dict dict = iface.cast<py::dict>();
-        py::object data = dict["data"];
-        bool read_only = false;
-        if (py::isinstance<py::tuple>(data) && py::len(data) == 2) {
-            read_only = py::bool_(data.cast<py::tuple>()[1]);
-            data = data.cast<py::tuple>()[0];
-        }
-        d.address = reinterpret_cast<void*>(AddressOf(data, n + ".__dg_array_interface__[\"data\"]"));
-        if (read_only && receives)
-            throw py::value_error(n + " is read-only device memory; a read cannot put bytes there");
-        d.extent = InterfaceExtent(dict, n);
+        FromInterface(obj, n, receives, d);
     } else {
         throw py::type_error(n + " must be a device address (int) or an object exposing one "
                              "(dgfile.DeviceBuffer, an int attribute ptr, a method data_ptr(), a "

@@ -150,6 +150,8 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
     freed = dgfile.DeviceBuffer(4096)
     freed.close()
     r = dgfile.Request(dgfile.READ, f, gpu, 4096)
+    doomed = dgfile.DeviceBuffer(4096)
+    frees = type("F", (), {"data_ptr": lambda _: doomed.close() or gpu.ptr})()  # runs after doomed was checked
     cases = [
         (lambda: f.read(gpu, -1), ValueError, "size must not be negative"),
         (lambda: f.read(gpu, 4096, -4096), ValueError, "file_offset must not be negative"),
@@ -181,6 +183,8 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: gpu.copy_from("text"), TypeError, "src must be a contiguous buffer"),
         (lambda: gpu.copy_to(b"read-only"), TypeError, "dst must be a writable contiguous buffer"),
         (lambda: gpu.copy_from(bytes(16), MiB - 8), ValueError, "run past the buffer's"),
+        (lambda: dgfile.Batch(2).submit([r._replace(device=doomed), r._replace(device=frees)]), ValueError,
+         r"requests\[0\].device .a dgfile.DeviceBuffer. is closed"),
     ]
     for call, error, message in cases:
         with pytest.raises(error, match=message):
@@ -188,15 +192,47 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
     assert requests(sim) == 0  # none reached the driver
 
 
+A = 1 << 40  # an address nothing was allocated at: a check that passes it lets the driver see it
+
+
+@pytest.mark.parametrize("interface,error,message", [
+    ("not a dict", TypeError, "must be a dict"),
+    ({"shape": (4,)}, TypeError, r'a "data" entry'),
+    ({"data": "0x100"}, TypeError, r'\["data"\] must be an int'),
+    ({"data": (A,)}, TypeError, r'\["data"\] must be an int'),
+    ({"data": (A, 0)}, TypeError, r'\["data"\]\[1\] must be a bool, not int'),
+    ({"data": (0, False)}, ValueError, "a null device address"),
+    ({"data": -A}, ValueError, "must not be negative"),
+    ({"data": A, "typestr": b"<f4", "shape": (4,)}, TypeError, r'\["typestr"\] must be a str'),
+    *[({"data": A, "typestr": t, "shape": (4096,)}, ValueError, r'\["typestr"\] must be a byte order')
+      for t in ["x", "<zz", "<f", "<f0", "f4", "<f-4", "<f4 ", "<f+4", "<t8", "<f" + "9" * 30]],
+    ({"data": A, "typestr": "<f4", "shape": 4096}, TypeError, r'\["shape"\] must be a tuple'),
+    ({"data": A, "typestr": "<f4", "shape": (4096.0,)}, TypeError, r'\["shape"\]\[0\] must be an int'),
+    ({"data": A, "typestr": "<f4", "shape": (2, -4096)}, ValueError, r'\["shape"\]\[1\] must not be negative'),
+    ({"data": A, "typestr": "<f4", "shape": (1 << 32, 1 << 32)}, ValueError, "overflows"),  # 0 in 64 bits
+    ({"data": A, "typestr": "<f8", "shape": (1 << 61, 1)}, ValueError, "overflows"),
+    ({"data": A, "typestr": "<f4", "shape": (4096,), "strides": (8,)}, ValueError, "non-contiguous"),
+    ({"data": A, "typestr": "<f4", "shape": (4096,), "strides": "4"}, TypeError, r'\["strides"\] must be'),
+    ({"data": A, "shape": (4096,), "strides": (4,)}, ValueError, r'"strides" needs "shape" and "typestr"'),
+])
+def test_hostile_array_interfaces_raise_naming_the_argument(sim, data, interface, error, message):
+    with dgfile.File(data[0]) as f:
+        with pytest.raises(error, match=r"^device\.__dg_array_interface__.*" + message):
+            f.read(type("I", (), {"__dg_array_interface__": interface})(), 4096)
+    assert requests(sim) == 0
+
+
 def test_device_addresses(data):
     path, content = data
     with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(path) as f:
         interface = {"data": (gpu.ptr, False), "shape": (MiB // 4,), "typestr": "<f4", "strides": None}
-        devices = [gpu.ptr, type("P", (), {"ptr": gpu.ptr})(), type("D", (), {"data_ptr": lambda _: gpu.ptr})(),
-                   type("I", (), {"__dg_array_interface__": interface})()]
+        odd = type("Odd", (dict,), {"__getitem__": lambda *_: 1 / 0, "get": lambda *_: 1 / 0})  # entries are read as stored
+        strided = dict(interface, shape=(256, 1024), strides=(4096, 4))  # C-contiguous strides are taken
+        devices = [gpu.ptr, type("P", (), {"ptr": gpu.ptr})(), type("D", (), {"data_ptr": lambda _: gpu.ptr})()]
+        devices += [type("I", (), {"__dg_array_interface__": i})() for i in (interface, odd(interface), strided)]
         for i, device in enumerate(devices):
             assert f.read(device, 4096, i * 4096, i * 4096) == 4096
-        assert device_bytes(gpu, 4 * 4096) == content[:4 * 4096]
+        assert device_bytes(gpu, 6 * 4096) == content[:6 * 4096]
 
 
 def test_device_buffer_copies():
