@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "batch.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -117,8 +118,12 @@ public:
 
     py::list Poll(py::handle min_arg) {
         Call call(*this, "dgfile.Batch.poll");
+        // Above max_requests no batch could ever give as many: a bad argument.
+        // Above what is outstanding (a batch smaller than the slots, or some
+        // collected already) it means all of them, which the library, bound
+        // to the batch submitted, would refuse.
         unsigned min_nr = static_cast<unsigned>(IntArg(min_arg, "min_completions", slots_.size()));
-        return Collect(min_nr);
+        return Collect(std::min(min_nr, batch_.pending()));
     }
     py::list Wait() {
         Call call(*this, "dgfile.Batch.wait");
@@ -206,8 +211,9 @@ running and drops completions not collected.)")
              "Starts the requests (at most max_requests) as the new batch and returns without waiting.  "
              "Each request's cookie, file and device stay referenced until its completion is collected.")
         .def("poll", &Batch::Poll, py::arg("min_completions") = 1,
-             "Waits for at least min_completions completions, or until none is left to collect; returns "
-             "those ready as a list of Completion.")
+             "Waits for at least min_completions completions (all those outstanding when fewer are; "
+             "ValueError above max_requests), or until none is left to collect; returns those ready as a "
+             "list of Completion.")
         .def("wait", &Batch::Wait, "Collects every completion not collected yet.")
         .def("cancel", &Batch::Cancel,
              "Marks the batch's requests canceled: one not started moves nothing, one under way runs to "

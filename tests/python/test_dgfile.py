@@ -125,6 +125,13 @@ def test_batch_keeps_cookies_alive_and_hands_them_back(sim, data):
         assert [c.cookie for c in batch.wait()] == ["a"]
 
 
+def test_poll_for_more_than_is_outstanding_waits_for_all_of_it(data):
+    with dgfile.File(data[0]) as f, dgfile.DeviceBuffer(MiB) as gpu, dgfile.Batch(4) as batch:
+        batch.submit([dgfile.Request(dgfile.READ, f, gpu, 4096, cookie="one")])
+        assert [(c.cookie, c.result) for c in batch.poll(2)] == [("one", 4096)]
+        assert batch.poll(4) == [] and batch.pending == 0
+
+
 @pytest.mark.parametrize("size,io_size,offset", [
     (1, 4096, 0), (4095, 4096, 1), (3 * MiB + 123, 65536 + 512, 0), (2 * MiB - 7, MiB, 4096 + 3)])
 def test_load_odd_sizes(data, size, io_size, offset):
