@@ -150,17 +150,19 @@ public:
     bool Closed() const { return closed_; }
 
 private:
-    // One call at a time, on an open batch (the interpreter lock guards busy_).
+    // One call at a time, on an open batch (the interpreter lock guards
+    // busy_).  A call of a parent's thread under way at a fork never ends in
+    // the child: busy_ holds the generation it began in.
     class Call {
     public:
         Call(Batch& b, const char* what) : b_(b) {
             if (b.closed_) throw py::value_error(std::string(what) + ": the batch is closed");
-            if (b.busy_)
+            if (b.busy_ == ForkGeneration())
                 throw std::runtime_error(std::string(what) + ": another thread is using this "
                                          "batch; a batch takes calls from one thread at a time");
-            b.busy_ = true;
+            b.busy_ = ForkGeneration();
         }
-        ~Call() { b_.busy_ = false; }
+        ~Call() { b_.busy_ = 0; }
         Call(const Call&) = delete;
         Call& operator=(const Call&) = delete;
 
@@ -191,7 +193,7 @@ private:
 
     std::vector<Slot> slots_;              // by request index; cleared as collected
     dgfile::batch<std::size_t> batch_;     // destroyed first: waits for its requests
-    bool busy_ = false;
+    std::uint32_t busy_ = 0;  // the generation of the call under way, or 0
     bool closed_ = false;
 };
 

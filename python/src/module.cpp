@@ -12,7 +12,7 @@
 //    data, re-taken before any Python object is touched;
 //  - any Python object as a batch cookie.
 // One unit per concern: errors (failures and argument checks), closable
-// (what close() waits for), device (device memory and device arguments),
+// (what close() waits for, fork generations), device (device memory and device arguments),
 // file, batch, load (the loader); this one defines the module.
 //
 // Who calls it: dgfile/__init__.py imports it once the GPU runtime (or the
@@ -20,6 +20,7 @@
 #include <pybind11/pybind11.h>
 
 #include "batch.h"
+#include "closable.h"
 #include "device.h"
 #include "errors.h"
 #include "file.h"
@@ -27,6 +28,7 @@
 
 PYBIND11_MODULE(_dgfile, m) {
     m.doc() = "The compiled part of dgfile; use the package dgfile, which re-exports it.";
+    dgfile_python::StartForkGenerations();
     dgfile_python::DefineErrors(m);
     dgfile_python::DefineFile(m);
     dgfile_python::DefineBatch(m);

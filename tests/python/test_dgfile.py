@@ -5,6 +5,7 @@ import ctypes
 import gc
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -130,6 +131,38 @@ def test_poll_for_more_than_is_outstanding_waits_for_all_of_it(data):
         batch.submit([dgfile.Request(dgfile.READ, f, gpu, 4096, cookie="one")])
         assert [(c.cookie, c.result) for c in batch.poll(2)] == [("one", 4096)]
         assert batch.poll(4) == [] and batch.pending == 0
+
+
+def test_forked_child_closes_what_parent_threads_were_reading_through(sim, data):
+    sim.qrvd_sim_set_fault(6, 500000, 1)  # each request 500 ms in the driver
+    with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(data[0]) as f, dgfile.File(data[0]) as g, \
+            dgfile.Batch(1) as batch:  # one handle takes one transfer at a time: two files
+        batch.submit([dgfile.Request(dgfile.READ, g, gpu, 4096, 4096, 4096)])
+        threads = [threading.Thread(target=f.read, args=(gpu, 4096)), threading.Thread(target=batch.wait)]
+        for t in threads:
+            t.start()
+        while requests(sim) < 2:
+            time.sleep(0.001)
+        time.sleep(0.05)  # the waiting thread is in the library's poll
+        pid = os.fork()  # the child has neither thread: what they held is free there
+        if pid == 0:
+            try:
+                assert [c.status for c in batch.wait()] == [dgfile.IoStatus.CANCELED]
+                for closable in (f, g, gpu):
+                    closable.close()
+                os._exit(0)
+            finally:
+                os._exit(1)
+        deadline, ended, status = time.monotonic() + 10, 0, 0
+        while not ended and time.monotonic() < deadline:
+            ended, status = os.waitpid(pid, os.WNOHANG)
+            time.sleep(0.01)
+        if not ended:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        for t in threads:
+            t.join()
+        assert ended and os.waitstatus_to_exitcode(status) == 0, "the child hung or failed"
 
 
 @pytest.mark.parametrize("size,io_size,offset", [
