@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "errors.h"
 
+#include <cctype>
 #include <cerrno>
 
 #include <dgfile.hpp>
@@ -43,7 +44,29 @@ long long IntArg(py::handle h, const std::string& name, long long max) {
     return v;
 }
 
-void DefineErrors(py::module_&) {
+namespace {
+
+// dgfile.Status: DG_FILE_SUCCESS, then every code of dgfile::errc, by the
+// enumerator's name in capitals (errc::dio_not_set is Status.DIO_NOT_SET).
+py::object StatusEnum() {
+    py::list members;
+    members.append(py::make_tuple("SUCCESS", static_cast<int>(DG_FILE_SUCCESS)));
+    for (const dgfile::errc_name& e : dgfile::errc_names) {
+        std::string name = e.name;
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        members.append(py::make_tuple(name, static_cast<int>(e.code)));
+    }
+    py::object status = py::module_::import("enum").attr("IntEnum")("Status", members,
+                                                                     py::arg("module") = "dgfile");
+    status.attr("__doc__") = "A status code: those of dgfile.h (DG_FILE_X is Status.X, same value) "
+                             "and the two of the C++ layer, TRANSFER_FAILED and END_OF_FILE.";
+    return status;
+}
+
+}  // namespace
+
+void DefineErrors(py::module_& m) {
+    m.attr("Status") = StatusEnum();
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 //
-// What a failure becomes in Python.  A failed call of the library is thrown
-// as StatusError and raised as dgfile.Error; a failed system call of this
-// layer without a path to name as SystemError, raised as OSError; a bad
-// argument as pybind11's type_error or value_error, with a message naming
-// the argument, before anything reaches the C library.
+// What a failure becomes in Python, and the status codes' names
+// (dgfile.Status, made from dgfile.hpp's errc_names, their one list).  A
+// failed call of the library is thrown as StatusError and raised as
+// dgfile.Error; a failed system call of this layer without a path to name as
+// SystemError, raised as OSError; a bad argument as pybind11's type_error or
+// value_error, with a message naming the argument, before anything reaches
+// the C library.
 //
-// Who calls it: every unit of the binding; module.cpp registers the
-// translator.  Everything here runs with the interpreter lock held.
+// Who calls it: every unit of the binding; module.cpp defines Status and
+// registers the translator.  Everything here runs with the interpreter lock held.
 #pragma once
 
 #include <climits>
@@ -51,7 +53,8 @@ constexpr long long kMaxOffset = LLONG_MAX;  // off_t and ssize_t bound every si
 // not a bool) of at most `max`.
 long long IntArg(py::handle h, const std::string& name, long long max = kMaxOffset);
 
-// Registers the translation of StatusError and SystemError.
+// Defines Status (from dgfile::errc_names) and registers the translation of
+// StatusError and SystemError.
 void DefineErrors(py::module_& m);
 
 }  // namespace dgfile_python

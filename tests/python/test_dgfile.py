@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # The Python package on the simulated platform (QRVD_SIM=1), in a sandboxed
 # child started by run_sandboxed (tests/python/CMakeLists.txt).
+import ast
 import ctypes
 import gc
 import os
@@ -321,6 +322,14 @@ def test_transfers_release_the_interpreter_lock(sim, data):
         assert not t.is_alive()  # close() returned after the transfer
         t.join()
         assert device_bytes(gpu, 4096, 4096) == content[4096:8192]
+
+
+def test_status_codes_are_the_cpp_layers_and_the_stub_lists_them_all():
+    stub = os.path.join(os.path.dirname(dgfile.__file__), "_dgfile.pyi")
+    status = next(n for n in ast.parse(open(stub).read()).body if getattr(n, "name", "") == "Status")
+    listed = {a.targets[0].id: a.value.value for a in status.body if isinstance(a, ast.Assign)}
+    assert listed == {s.name: s.value for s in dgfile.Status}
+    assert dgfile.Error(6002, "m").status is dgfile.Status.END_OF_FILE
 
 
 def run_python(*args, env=None):
