@@ -34,7 +34,7 @@ class BuildPy(build_py):  # type: ignore[misc]
 
 setup(
     packages=["dgfile"],
-    package_data={"dgfile": ["py.typed", "_dgfile.pyi"]},
+    package_data={"dgfile": ["py.typed", "_dgfile.pyi", "_simswitch.pyi"]},
     ext_modules=[Extension(
         "dgfile._dgfile", sorted(glob.glob("src/*.cpp")),
         include_dirs=[f[2:] for f in pkg_config("--cflags-only-I", "dgfile", "dgfile-sim")],
@@ -42,6 +42,8 @@ setup(
         runtime_library_dirs=[LIBDIR],
         extra_compile_args=["-std=c++17", "-fvisibility=hidden"],
         extra_link_args=[f"-Wl,-rpath-link,{SIM_LIBDIR}"],
-        language="c++")],
+        language="c++"),
+        Extension("dgfile._simswitch", ["src/simswitch.c"],  # needs qrv_platform.h only
+                  include_dirs=[f[2:] for f in pkg_config("--cflags-only-I", "dgfile-sim")])],
     cmdclass={"build_py": BuildPy},
 )

@@ -332,6 +332,20 @@ def test_status_codes_are_the_cpp_layers_and_the_stub_lists_them_all():
     assert dgfile.Error(6002, "m").status is dgfile.Status.END_OF_FILE
 
 
+@pytest.mark.parametrize("value,asked", [("1", True), ("On", True), ("yes", True), ("0", False),
+                                         ("true", False), ("", False), (None, False)])
+def test_qrvd_sim_is_read_as_the_simulated_driver_reads_it(value, asked):
+    # os.putenv changes the environment behind os.environ, as C code would.
+    if value is None:
+        os.unsetenv("QRVD_SIM")
+    else:
+        os.putenv("QRVD_SIM", value)
+    try:
+        assert dgfile._platform.simulation_asked() == asked
+    finally:
+        os.putenv("QRVD_SIM", os.environ["QRVD_SIM"])
+
+
 def run_python(*args, env=None):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, timeout=300)
 
