@@ -63,7 +63,8 @@ void DefineLoad(py::module_& m) {
           py::arg("size") = py::none(),
           "Reads size bytes (default: to the end of the file) from offset on into device memory, in "
           "requests of io_size bytes, depth at a time through a batch; returns the length that arrived "
-          "whole from the start (less when the file ends first).  source is a path or a dgfile.File.");
+          "whole from the start (less when the file ends first or the driver reported a short transfer).  "
+          "source is a path or a dgfile.File.");
 }
 
 }  // namespace dgfile_python
