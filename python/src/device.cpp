@@ -230,7 +230,10 @@ Device DeviceArg(py::handle obj, const char* name, std::uint64_t offset, std::ui
     } else if (py::hasattr(obj, "ptr")) {
         d.address = reinterpret_cast<void*>(AddressOf(obj.attr("ptr"), n + ".ptr"));
     } else if (py::hasattr(obj, "data_ptr")) {
-        d.address = reinterpret_cast<void*>(AddressOf(obj.attr("data_ptr")(), n + ".data_ptr()"));
+        py::object method = obj.attr("data_ptr");
+        if (!PyCallable_Check(method.ptr()))
+            throw py::type_error(n + ".data_ptr must be a method returning the address, not " + TypeName(method));
+        d.address = reinterpret_cast<void*>(AddressOf(method(), n + ".data_ptr()"));
     } else if (py::hasattr(obj, "__dg_array_interface__")) {
         FromInterface(obj, n, receives, d);
     } else {

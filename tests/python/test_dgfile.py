@@ -204,6 +204,7 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: f.read(freed, 4096), ValueError, "device .a dgfile.DeviceBuffer. is closed"),
         (lambda: f.read(object(), 4096), TypeError, "device must be a device address"),
         (lambda: f.read(0, 4096), ValueError, "device is 0, a null device address"),
+        (lambda: f.read(type("D", (), {"data_ptr": 5})(), 4096), TypeError, "device.data_ptr must be a method"),
         (lambda: f.read(ReadOnly(), 4), ValueError, "device is read-only device memory"),
         (lambda: f.write(ReadOnly(), 20), ValueError, "run past its 16 bytes"),
         (lambda: dgfile.File(path, "a"), ValueError, "mode must be"),
