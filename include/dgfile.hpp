@@ -96,6 +96,64 @@ enum class errc : int {
     end_of_file = 6002,
 };
 
+// Each errc with its name, by value: for interfaces that name the codes
+// themselves (the Python package's dgfile.Status).  Its tests hold it to the
+// enum (every code category() has words for is listed).
+struct errc_name {
+    errc code;
+    const char* name;  // the enumerator's own, e.g. "dio_not_set"
+};
+#define DGFILE_ERRC_NAME(e) errc_name{errc::e, #e}
+inline constexpr errc_name errc_names[] = {
+    DGFILE_ERRC_NAME(driver_not_initialized),
+    DGFILE_ERRC_NAME(driver_invalid_props),
+    DGFILE_ERRC_NAME(driver_unsupported_limit),
+    DGFILE_ERRC_NAME(driver_version_mismatch),
+    DGFILE_ERRC_NAME(driver_version_read_error),
+    DGFILE_ERRC_NAME(driver_closing),
+    DGFILE_ERRC_NAME(platform_not_supported),
+    DGFILE_ERRC_NAME(io_not_supported),
+    DGFILE_ERRC_NAME(device_not_supported),
+    DGFILE_ERRC_NAME(dgfs_driver_error),
+    DGFILE_ERRC_NAME(tavo_driver_error),
+    DGFILE_ERRC_NAME(tavo_pointer_invalid),
+    DGFILE_ERRC_NAME(tavo_memory_type_invalid),
+    DGFILE_ERRC_NAME(tavo_pointer_range_error),
+    DGFILE_ERRC_NAME(tavo_context_mismatch),
+    DGFILE_ERRC_NAME(invalid_mapping_size),
+    DGFILE_ERRC_NAME(invalid_mapping_range),
+    DGFILE_ERRC_NAME(invalid_file_type),
+    DGFILE_ERRC_NAME(invalid_file_open_flag),
+    DGFILE_ERRC_NAME(dio_not_set),
+    DGFILE_ERRC_NAME(invalid_value),
+    DGFILE_ERRC_NAME(memory_already_registered),
+    DGFILE_ERRC_NAME(memory_not_registered),
+    DGFILE_ERRC_NAME(permission_denied),
+    DGFILE_ERRC_NAME(driver_already_open),
+    DGFILE_ERRC_NAME(handle_not_registered),
+    DGFILE_ERRC_NAME(handle_already_registered),
+    DGFILE_ERRC_NAME(device_not_found),
+    DGFILE_ERRC_NAME(internal_error),
+    DGFILE_ERRC_NAME(getnewfd_failed),
+    DGFILE_ERRC_NAME(dgfs_setup_error),
+    DGFILE_ERRC_NAME(io_disabled),
+    DGFILE_ERRC_NAME(batch_submit_failed),
+    DGFILE_ERRC_NAME(gpu_memory_pinning_failed),
+    DGFILE_ERRC_NAME(io_max_error),
+    DGFILE_ERRC_NAME(transfer_failed),
+    DGFILE_ERRC_NAME(end_of_file),
+};
+#undef DGFILE_ERRC_NAME
+
+namespace detail {
+constexpr bool errc_names_ascend() noexcept {
+    for (std::size_t i = 1; i < sizeof errc_names / sizeof errc_names[0]; ++i)
+        if (!(errc_names[i - 1].code < errc_names[i].code)) return false;
+    return true;
+}
+}  // namespace detail
+static_assert(detail::errc_names_ascend(), "errc_names: each code once, by value");
+
 }  // namespace dgfile
 
 namespace std {

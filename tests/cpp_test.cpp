@@ -79,6 +79,13 @@ TEST(CppErrors, EveryCodeHasWordsOfItsOwnInTheDgfileCategory) {
     words.insert(std::error_code(errc::transfer_failed).message());
     words.insert(std::error_code(errc::end_of_file).message());
     EXPECT_EQ(words.size(), 37u);  // none says what another says
+    // errc_names lists exactly the codes with words (the message switch has
+    // a case for every enumerator, or the build fails).
+    std::set<int> named;
+    for (const dgfile::errc_name& e : dgfile::errc_names) named.insert(static_cast<int>(e.code));
+    for (int code = -1; code < 7000; ++code)
+        EXPECT_EQ(named.count(code), dgfile::category().message(code).rfind("unknown ", 0) == 0 ? 0u : 1u)
+            << code;
 }
 
 TEST(CppFile, FailuresComeAsTheStatusOrAnExceptionCarryingIt) {

@@ -16,16 +16,16 @@ The interpreter lock is released during every transfer, submit and poll.
 Without a GPU, set QRVD_SIM=1 before the import to run on the simulated GPU
 platform (docs/python.md)."""
 from . import _platform
-from ._types import Completion, Device, Error, IoStatus, Op, Request, Status
 from ._version import __version__ as __version__  # the project's version
 
 #: True when the package runs on the simulated GPU platform (QRVD_SIM).
 simulated: bool = _platform.prepare()
 
-try:
-    from ._dgfile import Batch, DeviceBuffer, File, load
+try:  # the compiled part first: _types takes Status from it
+    from ._dgfile import Batch, DeviceBuffer, File, Status, load
 except ImportError as _error:
     raise _platform.explain(_error) from _error
+from ._types import Completion, Device, Error, IoStatus, Op, Request
 
 READ = Op.READ
 WRITE = Op.WRITE

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
-# The compiled part of dgfile (python/src/_dgfile.cpp); docs/python.md says
+# The compiled part of dgfile (python/src/*.cpp); docs/python.md says
 # what each call does.
+import enum
 import os
 from types import TracebackType
 from typing import Iterable, Optional, Union
@@ -11,6 +12,51 @@ from typing_extensions import Self
 from ._types import Completion, Device, Request
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+class Status(enum.IntEnum):
+    """A status code: those of dgfile.h (DG_FILE_X is Status.X, same value)
+    and the two of the C++ layer, TRANSFER_FAILED and END_OF_FILE."""
+
+    # Made at run time from dgfile::errc; for type checkers, listed here too
+    # (the test suite compares both).
+    SUCCESS = 0
+    DRIVER_NOT_INITIALIZED = 5001
+    DRIVER_INVALID_PROPS = 5002
+    DRIVER_UNSUPPORTED_LIMIT = 5003
+    DRIVER_VERSION_MISMATCH = 5004
+    DRIVER_VERSION_READ_ERROR = 5005
+    DRIVER_CLOSING = 5006
+    PLATFORM_NOT_SUPPORTED = 5007
+    IO_NOT_SUPPORTED = 5008
+    DEVICE_NOT_SUPPORTED = 5009
+    DGFS_DRIVER_ERROR = 5010
+    TAVO_DRIVER_ERROR = 5011
+    TAVO_POINTER_INVALID = 5012
+    TAVO_MEMORY_TYPE_INVALID = 5013
+    TAVO_POINTER_RANGE_ERROR = 5014
+    TAVO_CONTEXT_MISMATCH = 5015
+    INVALID_MAPPING_SIZE = 5016
+    INVALID_MAPPING_RANGE = 5017
+    INVALID_FILE_TYPE = 5018
+    INVALID_FILE_OPEN_FLAG = 5019
+    DIO_NOT_SET = 5020
+    INVALID_VALUE = 5022
+    MEMORY_ALREADY_REGISTERED = 5023
+    MEMORY_NOT_REGISTERED = 5024
+    PERMISSION_DENIED = 5025
+    DRIVER_ALREADY_OPEN = 5026
+    HANDLE_NOT_REGISTERED = 5027
+    HANDLE_ALREADY_REGISTERED = 5028
+    DEVICE_NOT_FOUND = 5029
+    INTERNAL_ERROR = 5030
+    GETNEWFD_FAILED = 5031
+    DGFS_SETUP_ERROR = 5033
+    IO_DISABLED = 5034
+    BATCH_SUBMIT_FAILED = 5035
+    GPU_MEMORY_PINNING_FAILED = 5036
+    IO_MAX_ERROR = 5037
+    TRANSFER_FAILED = 6001
+    END_OF_FILE = 6002
 
 class File:
     def __init__(self, path_or_fd: Union[_Path, int], mode: str = "r") -> None: ...
@@ -35,6 +81,8 @@ class File:
 class Batch:
     def __init__(self, max_requests: int) -> None: ...
     def submit(self, requests: Iterable[Request]) -> None: ...
+    # min_completions above those outstanding waits for all of them; above
+    # max_requests: ValueError.
     def poll(self, min_completions: int = 1) -> list[Completion]: ...
     def wait(self) -> list[Completion]: ...
     def cancel(self) -> None: ...

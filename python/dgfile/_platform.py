@@ -3,8 +3,8 @@
 
 libdgfile names the GPU runtime libqrv-runtime64.so.1 as needed, and
 DeviceBuffer uses the application runtime libdgrt.so.1: on a GPU machine the
-loader finds both.  When QRVD_SIM says on ("1", "on" or "yes", as the
-simulated driver reads it), the simulated platform installed beside the
+loader finds both.  When QRVD_SIM says on ("1", "on" or "yes", any case:
+read by the simulated driver's own reader, _simswitch), the simulated platform installed beside the
 package is loaded instead: its two runtimes, which then answer to those
 names in this process, and its driver stand-in, which must come ahead of
 the C library for libdgfile to reach the simulated /dev/qrvd.  A stand-in
@@ -17,6 +17,8 @@ import ctypes
 import os
 from typing import Optional
 
+from . import _simswitch
+
 RUNTIME = "libqrv-runtime64.so.1"
 APP_RUNTIME = "libdgrt.so.1"
 DRIVER = "libqrvd-sim.so"
@@ -26,7 +28,7 @@ LIBRARY = "libdgfile.so.1"
 
 def simulation_asked() -> bool:
     """Whether QRVD_SIM says on."""
-    return os.environ.get("QRVD_SIM", "").lower() in ("1", "on", "yes")
+    return _simswitch.force() == 1
 
 
 def sim_dir() -> Optional[str]:

@@ -47,10 +47,12 @@ mkdir -p "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log"
 package=$prefix/$pydir/dgfile
-for f in __init__.py _platform.py _types.py _paths.py _version.py _dgfile.pyi py.typed; do
+for f in __init__.py _platform.py _types.py _paths.py _version.py _dgfile.pyi _simswitch.pyi py.typed; do
     [[ -f $package/$f ]] || fail "missing $pydir/dgfile/$f"
 done
-compgen -G "$package/_dgfile.*.so" > /dev/null || fail "missing the compiled part in $pydir/dgfile"
+for part in _dgfile _simswitch; do
+    compgen -G "$package/$part.*.so" > /dev/null || fail "missing the compiled part $part in $pydir/dgfile"
+done
 
 echo "== imported from $prefix/$pydir without a GPU runtime"
 check_import_error "$prefix/$libdir/dgfile-sim" env PYTHONPATH="$prefix/$pydir" "$python"

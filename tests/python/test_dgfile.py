@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: Apache-2.0
 # The Python package on the simulated platform (QRVD_SIM=1), in a sandboxed
 # child started by run_sandboxed (tests/python/CMakeLists.txt).
+import ast
 import ctypes
 import gc
 import importlib.metadata
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -126,6 +128,45 @@ def test_batch_keeps_cookies_alive_and_hands_them_back(sim, data):
         assert [c.cookie for c in batch.wait()] == ["a"]
 
 
+def test_poll_for_more_than_is_outstanding_waits_for_all_of_it(data):
+    with dgfile.File(data[0]) as f, dgfile.DeviceBuffer(MiB) as gpu, dgfile.Batch(4) as batch:
+        batch.submit([dgfile.Request(dgfile.READ, f, gpu, 4096, cookie="one")])
+        assert [(c.cookie, c.result) for c in batch.poll(2)] == [("one", 4096)]
+        assert batch.poll(4) == [] and batch.pending == 0
+
+
+def test_forked_child_closes_what_parent_threads_were_reading_through(sim, data):
+    sim.qrvd_sim_set_fault(6, 500000, 1)  # each request 500 ms in the driver
+    with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(data[0]) as f, dgfile.File(data[0]) as g, \
+            dgfile.Batch(1) as batch:  # one handle takes one transfer at a time: two files
+        batch.submit([dgfile.Request(dgfile.READ, g, gpu, 4096, 4096, 4096)])
+        threads = [threading.Thread(target=f.read, args=(gpu, 4096)), threading.Thread(target=batch.wait)]
+        for t in threads:
+            t.start()
+        while requests(sim) < 2:
+            time.sleep(0.001)
+        time.sleep(0.05)  # the waiting thread is in the library's poll
+        pid = os.fork()  # the child has neither thread: what they held is free there
+        if pid == 0:
+            try:
+                assert [c.status for c in batch.wait()] == [dgfile.IoStatus.CANCELED]
+                for closable in (f, g, gpu):
+                    closable.close()
+                os._exit(0)
+            finally:
+                os._exit(1)
+        deadline, ended, status = time.monotonic() + 10, 0, 0
+        while not ended and time.monotonic() < deadline:
+            ended, status = os.waitpid(pid, os.WNOHANG)
+            time.sleep(0.01)
+        if not ended:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        for t in threads:
+            t.join()
+        assert ended and os.waitstatus_to_exitcode(status) == 0, "the child hung or failed"
+
+
 @pytest.mark.parametrize("size,io_size,offset", [
     (1, 4096, 0), (4095, 4096, 1), (3 * MiB + 123, 65536 + 512, 0), (2 * MiB - 7, MiB, 4096 + 3)])
 def test_load_odd_sizes(data, size, io_size, offset):
@@ -151,6 +192,8 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
     freed = dgfile.DeviceBuffer(4096)
     freed.close()
     r = dgfile.Request(dgfile.READ, f, gpu, 4096)
+    doomed = dgfile.DeviceBuffer(4096)
+    frees = type("F", (), {"data_ptr": lambda _: doomed.close() or gpu.ptr})()  # runs after doomed was checked
     cases = [
         (lambda: f.read(gpu, -1), ValueError, "size must not be negative"),
         (lambda: f.read(gpu, 4096, -4096), ValueError, "file_offset must not be negative"),
@@ -162,6 +205,7 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: f.read(freed, 4096), ValueError, "device .a dgfile.DeviceBuffer. is closed"),
         (lambda: f.read(object(), 4096), TypeError, "device must be a device address"),
         (lambda: f.read(0, 4096), ValueError, "device is 0, a null device address"),
+        (lambda: f.read(type("D", (), {"data_ptr": 5})(), 4096), TypeError, "device.data_ptr must be a method"),
         (lambda: f.read(ReadOnly(), 4), ValueError, "device is read-only device memory"),
         (lambda: f.write(ReadOnly(), 20), ValueError, "run past its 16 bytes"),
         (lambda: dgfile.File(path, "a"), ValueError, "mode must be"),
@@ -182,6 +226,8 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: gpu.copy_from("text"), TypeError, "src must be a contiguous buffer"),
         (lambda: gpu.copy_to(b"read-only"), TypeError, "dst must be a writable contiguous buffer"),
         (lambda: gpu.copy_from(bytes(16), MiB - 8), ValueError, "run past the buffer's"),
+        (lambda: dgfile.Batch(2).submit([r._replace(device=doomed), r._replace(device=frees)]), ValueError,
+         r"requests\[0\].device .a dgfile.DeviceBuffer. is closed"),
     ]
     for call, error, message in cases:
         with pytest.raises(error, match=message):
@@ -189,15 +235,47 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
     assert requests(sim) == 0  # none reached the driver
 
 
+A = 1 << 40  # an address nothing was allocated at: a check that passes it lets the driver see it
+
+
+@pytest.mark.parametrize("interface,error,message", [
+    ("not a dict", TypeError, "must be a dict"),
+    ({"shape": (4,)}, TypeError, r'a "data" entry'),
+    ({"data": "0x100"}, TypeError, r'\["data"\] must be an int'),
+    ({"data": (A,)}, TypeError, r'\["data"\] must be an int'),
+    ({"data": (A, 0)}, TypeError, r'\["data"\]\[1\] must be a bool, not int'),
+    ({"data": (0, False)}, ValueError, "a null device address"),
+    ({"data": -A}, ValueError, "must not be negative"),
+    ({"data": A, "typestr": b"<f4", "shape": (4,)}, TypeError, r'\["typestr"\] must be a str'),
+    *[({"data": A, "typestr": t, "shape": (4096,)}, ValueError, r'\["typestr"\] must be a byte order')
+      for t in ["x", "<zz", "<f", "<f0", "f4", "<f-4", "<f4 ", "<f+4", "<t8", "<f" + "9" * 30]],
+    ({"data": A, "typestr": "<f4", "shape": 4096}, TypeError, r'\["shape"\] must be a tuple'),
+    ({"data": A, "typestr": "<f4", "shape": (4096.0,)}, TypeError, r'\["shape"\]\[0\] must be an int'),
+    ({"data": A, "typestr": "<f4", "shape": (2, -4096)}, ValueError, r'\["shape"\]\[1\] must not be negative'),
+    ({"data": A, "typestr": "<f4", "shape": (1 << 32, 1 << 32)}, ValueError, "overflows"),  # 0 in 64 bits
+    ({"data": A, "typestr": "<f8", "shape": (1 << 61, 1)}, ValueError, "overflows"),
+    ({"data": A, "typestr": "<f4", "shape": (4096,), "strides": (8,)}, ValueError, "non-contiguous"),
+    ({"data": A, "typestr": "<f4", "shape": (4096,), "strides": "4"}, TypeError, r'\["strides"\] must be'),
+    ({"data": A, "shape": (4096,), "strides": (4,)}, ValueError, r'"strides" needs "shape" and "typestr"'),
+])
+def test_hostile_array_interfaces_raise_naming_the_argument(sim, data, interface, error, message):
+    with dgfile.File(data[0]) as f:
+        with pytest.raises(error, match=r"^device\.__dg_array_interface__.*" + message):
+            f.read(type("I", (), {"__dg_array_interface__": interface})(), 4096)
+    assert requests(sim) == 0
+
+
 def test_device_addresses(data):
     path, content = data
     with dgfile.DeviceBuffer(MiB) as gpu, dgfile.File(path) as f:
         interface = {"data": (gpu.ptr, False), "shape": (MiB // 4,), "typestr": "<f4", "strides": None}
-        devices = [gpu.ptr, type("P", (), {"ptr": gpu.ptr})(), type("D", (), {"data_ptr": lambda _: gpu.ptr})(),
-                   type("I", (), {"__dg_array_interface__": interface})()]
+        odd = type("Odd", (dict,), {"__getitem__": lambda *_: 1 / 0, "get": lambda *_: 1 / 0})  # entries are read as stored
+        strided = dict(interface, shape=(256, 1024), strides=(4096, 4))  # C-contiguous strides are taken
+        devices = [gpu.ptr, type("P", (), {"ptr": gpu.ptr})(), type("D", (), {"data_ptr": lambda _: gpu.ptr})()]
+        devices += [type("I", (), {"__dg_array_interface__": i})() for i in (interface, odd(interface), strided)]
         for i, device in enumerate(devices):
             assert f.read(device, 4096, i * 4096, i * 4096) == 4096
-        assert device_bytes(gpu, 4 * 4096) == content[:4 * 4096]
+        assert device_bytes(gpu, 6 * 4096) == content[:6 * 4096]
 
 
 def test_device_buffer_copies():
@@ -258,6 +336,28 @@ def test_transfers_release_the_interpreter_lock(sim, data):
         assert not t.is_alive()  # close() returned after the transfer
         t.join()
         assert device_bytes(gpu, 4096, 4096) == content[4096:8192]
+
+
+def test_status_codes_are_the_cpp_layers_and_the_stub_lists_them_all():
+    stub = os.path.join(os.path.dirname(dgfile.__file__), "_dgfile.pyi")
+    status = next(n for n in ast.parse(open(stub).read()).body if getattr(n, "name", "") == "Status")
+    listed = {a.targets[0].id: a.value.value for a in status.body if isinstance(a, ast.Assign)}
+    assert listed == {s.name: s.value for s in dgfile.Status}
+    assert dgfile.Error(6002, "m").status is dgfile.Status.END_OF_FILE
+
+
+@pytest.mark.parametrize("value,asked", [("1", True), ("On", True), ("yes", True), ("0", False),
+                                         ("true", False), ("", False), (None, False)])
+def test_qrvd_sim_is_read_as_the_simulated_driver_reads_it(value, asked):
+    # os.putenv changes the environment behind os.environ, as C code would.
+    if value is None:
+        os.unsetenv("QRVD_SIM")
+    else:
+        os.putenv("QRVD_SIM", value)
+    try:
+        assert dgfile._platform.simulation_asked() == asked
+    finally:
+        os.putenv("QRVD_SIM", os.environ["QRVD_SIM"])
 
 
 def run_python(*args, env=None):

@@ -1,0 +1,3 @@
+# SPDX-License-Identifier: Apache-2.0
+# The QRVD_SIM switch as the simulated driver reads it (python/src/simswitch.c).
+def force() -> int: ...
