@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "files.h"
 #include "stats.h"
@@ -18,8 +19,10 @@
 // through atomic references.  The thread stores `ret` before it moves the
 // state from PENDING to COMPLETE with release ordering, and get_status loads
 // the state with acquire ordering, so a record handed out as COMPLETE
-// carries the final result.  `ret` is one 64-bit atomic, so a cancelled
-// request's record shows 0 or the whole result, never a mixture.
+// carries the final result.  A cancelled request is handed out only once its
+// slot's `transferred` flag (stored with release ordering after `ret`) says
+// its transfer is over: until then it may still write device memory, and
+// its result is not known.
 namespace {
 
 std::atomic_ref<DGfileStatus_t> status_of(batch_task_t& task) {
@@ -47,6 +50,16 @@ void finish(batch_task_t* task, ssize_t result) {
     task->runing_nr->fetch_sub(1, std::memory_order_release);
 }
 
+// The result of a request that cannot run, which completes in submit
+// without a thread: -1 for a null file handle, whatever the opcode, and 0
+// for an opcode that moves nothing.  Nothing for a read or a write.
+std::optional<ssize_t> result_without_transfer(const DGfileIOParams_t& p) {
+    if (p.fh == nullptr) return -1;
+    const auto opcode = raw_value(p.opcode);
+    if (opcode != DGFILE_READ && opcode != DGFILE_WRITE) return 0;
+    return std::nullopt;
+}
+
 }  // namespace
 
 void* batch_thread(void* targ) {
@@ -59,20 +72,15 @@ void* batch_thread(void* targ) {
         task->runing_nr->fetch_sub(1, std::memory_order_release);
         return nullptr;
     }
+    // Only a read or a write on a file handle gets a thread (submit).
     const DGfileIOParams_t& p = task->params;
     auto* fh = static_cast<file_handle_t*>(p.fh);
-    const auto opcode = raw_value(p.opcode);
-    ssize_t result = 0;  // an unknown opcode moves nothing
-    if (opcode == DGFILE_READ || opcode == DGFILE_WRITE) {
-        if (fh == nullptr)
-            result = -1;
-        else if (opcode == DGFILE_READ)
-            result = fh->read(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
-                              p.u.batch.devPtr_offset);
-        else
-            result = fh->write(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
-                               p.u.batch.devPtr_offset);
-    }
+    const ssize_t result =
+        raw_value(p.opcode) == DGFILE_READ
+            ? fh->read(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
+                       p.u.batch.devPtr_offset)
+            : fh->write(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
+                        p.u.batch.devPtr_offset);
     finish(task, result);
     return nullptr;
 }
@@ -141,6 +149,10 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
         t.events.cookie = iocbp[i].cookie;  // lets the caller match completions
         ret_of(t).store(0, std::memory_order_relaxed);
         status_of(t).store(DGFILE_PENDING, std::memory_order_relaxed);
+        if (const std::optional<ssize_t> result = result_without_transfer(t.params)) {
+            finish(&t, *result);
+            continue;
+        }
         pthread_t thread;
         if (!attr_ok || pthread_create(&thread, &attr, batch_thread, &t) != 0) {
             // No thread for this request: it completes at once as a failed
@@ -180,6 +192,9 @@ DGfileOpError batch_handle_t::get_status(unsigned min_nr, unsigned* nr, DGfileIO
             }
             DGfileStatus_t state = status_of(t).load(std::memory_order_acquire);
             if (state != DGFILE_COMPLETE && state != DGFILE_CANCELED) continue;
+            // A cancelled transfer still under way waits like a pending one.
+            if (state == DGFILE_CANCELED && !t.transferred.load(std::memory_order_acquire))
+                continue;
             iocbp[count].cookie = t.events.cookie;
             iocbp[count].status = state;
             iocbp[count].ret = ret_of(t).load(std::memory_order_relaxed);

@@ -35,9 +35,11 @@ struct batch_task_t {
     std::atomic<unsigned>* runing_nr;   // the owning handle's running counter
     bool checked;                       // handed out by get_status this batch
     // Set by the request thread once its transfer is over (or was skipped),
-    // reset by submit.  Only the library writes it, so submit can tell a
-    // thread about to leave the running count from one still transferring,
-    // whatever the caller's cancel did to the status.
+    // or by submit for a request that needs no thread; reset by submit.
+    // Only the library writes it, so submit can tell a thread about to leave
+    // the running count from one still transferring, and get_status holds a
+    // cancelled request back until its transfer is over, whatever the
+    // caller's cancel did to the status.
     std::atomic<bool> transferred;
     DGfileIOParams_t params;            // the caller's request, copied whole
     DGfileIOEvents_t events;            // the completion record
