@@ -166,7 +166,7 @@ DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh, DGfileDescr_t* descr) {
         if (flags == -1) return make_status(DG_FILE_INVALID_VALUE);  // not an open descriptor
         if (flags & ~kAllowedOpenFlags)
             dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
-                           "file flags: %o maybe not support, unsupport flag: %o\n",
+                           "file flags: %o maybe not support, unsupport flag: %o",
                            static_cast<unsigned>(flags),
                            static_cast<unsigned>(flags & ~kAllowedOpenFlags));
         if (!(flags & O_DIRECT)) return make_status(DG_FILE_DIO_NOT_SET);

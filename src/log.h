@@ -28,7 +28,8 @@
 #include "settings.h"
 
 // The emitter.  filefunc and line name the caller; fmt and the rest are a
-// printf format and its arguments.  The first record of the process runs the
+// printf format and its arguments, which make one line: no newline of their
+// own (the emitter ends every record with one).  The first record of the process runs the
 // set-up.  Never fails towards the caller and never throws.  Must not be
 // called with dgfileDebugLock held.
 void dgfileDebugLog(dgfileDebugLogLevel level, const char* filefunc, int line,

@@ -135,6 +135,29 @@ TEST(LogTrace, NineDriverEntryPointsWithTheirExactText) {
     });
 }
 
+// Regression: the remark on a registered descriptor's unusual open flags
+// ended in a newline of its own, which wrote an empty line after the record.
+TEST(LogTrace, FlagsRemarkOfARegistrationIsOneRecordOnOneLine) {
+    sandbox::Options o;
+    o.settings = DebugSettings("print_to_console = false\n");
+    Sandboxed(o, [] {
+        // O_APPEND draws the remark, which comes before the O_DIRECT check.
+        const int fd = ::open("/opt/tavo/etc/data", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ASSERT_GE(fd, 0);
+        DGfileDescr_t descr{};
+        descr.type = DG_FILE_HANDLE_TYPE_OPAQUE_FD;
+        descr.handle.fd = fd;
+        DGfileHandle_t fh = nullptr;
+        EXPECT_EQ(dgFileHandleRegister(&fh, &descr).err, DG_FILE_DIO_NOT_SET);
+        ::close(fd);
+        const std::string text = sandbox::ReadFile(kLogFile);
+        const auto records = Records(text);
+        ASSERT_EQ(sandbox::Lines(text).size(), 2u) << text;
+        ASSERT_EQ(records.size(), 2u) << text;
+        EXPECT_EQ(records[1].message.rfind("file flags: ", 0), 0u) << records[1].message;
+    });
+}
+
 TEST(LogTrace, PrefixNamesTheCallingThread) {
     sandbox::Options o;
     o.hostname = "node12.cluster.example";
