@@ -6,8 +6,16 @@
  *  - Every entry point has C linkage and begins with dgFile.  Status-returning
  *    calls return a DGfileError_t by value; test its err member against
  *    DG_FILE_SUCCESS.  Transfers return a signed byte count (-1 on failure).
- *    No call throws, and no call hands out error text: diagnostics go to the
- *    library's debug log only.
+ *    No call throws, and no call hands out error text: the diagnostics of
+ *    calls and transfers go to the library's debug log only.  Printed
+ *    outside it: on standard output, the log's copy of each record (unless
+ *    print_to_console is false), a numeric log setting that does not
+ *    convert, and "Failed to create log directory: DIR"; on standard error,
+ *    "Failed to open log file: PATH" and "Failed to delete file PATH:
+ *    REASON" (the log's own set-up and rotation), an invalid DGFILE_STATS or
+ *    DGFILE_STATS_FORMAT (once), and "dgfile: cannot write statistics to
+ *    PATH: REASON" at exit.  The statistics' summary goes where DGFILE_STATS
+ *    says.
  *  - DGfileHandle_t and DGfileBatchHandle_t are opaque.  The library owns the
  *    object behind each from its set-up call (dgFileHandleRegister,
  *    dgFileBatchIOSetUp) to its release call (dgFileHandleDeregister,
