@@ -206,7 +206,7 @@ TEST(LogFilePath, DirectivesInOrderAndNothingElse) {
 // The entry made for the log's own settings; a path over 511 characters is
 // refused rather than cut.
 TEST(LogFilePath, EntryRefusesPathThatDoesNotFit) {
-    pthread_mutex_lock(&dgfileDebugLock);
+    dgfileDebugLock.lock();
     const std::string saved_dir = dgfileDefaultDebugFileDir;
     const std::string saved_format = dgfileDefaultDebugFileFormat;
     dgfileDefaultDebugFileFormat = "";
@@ -225,7 +225,7 @@ TEST(LogFilePath, EntryRefusesPathThatDoesNotFit) {
 
     dgfileDefaultDebugFileDir = saved_dir;
     dgfileDefaultDebugFileFormat = saved_format;
-    pthread_mutex_unlock(&dgfileDebugLock);
+    dgfileDebugLock.unlock();
 }
 
 // ---- Directory creation ---------------------------------------------------------------
