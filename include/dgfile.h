@@ -6,8 +6,16 @@
  *  - Every entry point has C linkage and begins with dgFile.  Status-returning
  *    calls return a DGfileError_t by value; test its err member against
  *    DG_FILE_SUCCESS.  Transfers return a signed byte count (-1 on failure).
- *    No call throws, and no call hands out error text: diagnostics go to the
- *    library's debug log only.
+ *    No call throws, and no call hands out error text: the diagnostics of
+ *    calls and transfers go to the library's debug log only.  Printed
+ *    outside it: on standard output, the log's copy of each record (unless
+ *    print_to_console is false), a numeric log setting that does not
+ *    convert, and "Failed to create log directory: DIR"; on standard error,
+ *    "Failed to open log file: PATH" and "Failed to delete file PATH:
+ *    REASON" (the log's own set-up and rotation), an invalid DGFILE_STATS or
+ *    DGFILE_STATS_FORMAT (once), and "dgfile: cannot write statistics to
+ *    PATH: REASON" at exit.  The statistics' summary goes where DGFILE_STATS
+ *    says.
  *  - DGfileHandle_t and DGfileBatchHandle_t are opaque.  The library owns the
  *    object behind each from its set-up call (dgFileHandleRegister,
  *    dgFileBatchIOSetUp) to its release call (dgFileHandleDeregister,
@@ -356,10 +364,13 @@ DGFILE_API DGfileError_t dgFileBatchIOSetUp(DGfileBatchHandle_t* batch_idp,
  * 0, or a request of the previous batch is still running (requests that
  * completed, whether collected or not, are waited for, not refused; a
  * dgFileBatchIOCancel after every completion was collected does not change
- * that).  mode is not
- * examined.  A request whose fh is NULL, or whose thread cannot be started,
- * completes at once with ret all bits set; an opcode other than DGFILE_READ
- * and DGFILE_WRITE completes with ret 0 and moves nothing. */
+ * that).  mode is not examined.  Each DGFILE_READ or DGFILE_WRITE on a file
+ * handle runs on a thread of its own.  The others complete within this
+ * call, as DGFILE_COMPLETE and without a thread: a request whose fh is NULL
+ * with ret all bits set, whatever its opcode; one on a file handle whose
+ * opcode is neither DGFILE_READ nor DGFILE_WRITE with ret 0, moving nothing.
+ * A request whose thread cannot be started completes at once with ret all
+ * bits set. */
 DGFILE_API DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t batch_idp,
                                              unsigned int nr,
                                              DGfileIOParams_t* iocbp,
@@ -372,7 +383,10 @@ DGFILE_API DGfileError_t dgFileBatchIOSubmit(DGfileBatchHandle_t batch_idp,
  * been handed out before this call; min_nr 0 looks once and never waits.
  * Each record carries the request's own cookie, its state (DGFILE_COMPLETE,
  * or DGFILE_CANCELED), and in ret the transfer's result (all bits set for a
- * failed transfer, which still completes).  timeout is not consulted: the
+ * failed transfer, which still completes).  A cancelled request is handed
+ * out only once its transfer is over, so no record comes out while its
+ * request can still write memory; min_nr 0 passes over it until then.
+ * timeout is not consulted: the
  * wait has no time limit.  DG_FILE_INVALID_VALUE, with nothing written, when
  * the handle or nr is NULL, min_nr exceeds the batch size, *nr is below
  * min_nr, or iocbp is NULL while *nr is not 0. */
@@ -383,10 +397,12 @@ DGFILE_API DGfileError_t dgFileBatchIOGetStatus(DGfileBatchHandle_t batch_idp,
                                                 struct timespec* timeout);
 
 /* Marks every request of the current batch DGFILE_CANCELED, whatever its
- * state.  A request not yet started moves nothing (ret 0); a transfer under
- * way runs to its end and its result lands in ret.  Completions already
- * handed out are not handed out again.  DG_FILE_SUCCESS, or
- * DG_FILE_INVALID_VALUE for a NULL handle. */
+ * state, and returns without waiting.  A request not yet started moves
+ * nothing (ret 0); a transfer under way runs to its end, and its record is
+ * handed out only then, with the bytes it moved in ret.  So waiting for
+ * every completion after a cancel returns once nothing of the batch can
+ * still touch memory.  Completions already handed out are not handed out
+ * again.  DG_FILE_SUCCESS, or DG_FILE_INVALID_VALUE for a NULL handle. */
 DGFILE_API DGfileError_t dgFileBatchIOCancel(DGfileBatchHandle_t batch_idp);
 
 /* Waits until every running request of the handle has finished, then

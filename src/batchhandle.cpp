@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
 #include <new>
+#include <optional>
 
 #include "files.h"
 #include "stats.h"
@@ -18,8 +18,10 @@
 // through atomic references.  The thread stores `ret` before it moves the
 // state from PENDING to COMPLETE with release ordering, and get_status loads
 // the state with acquire ordering, so a record handed out as COMPLETE
-// carries the final result.  `ret` is one 64-bit atomic, so a cancelled
-// request's record shows 0 or the whole result, never a mixture.
+// carries the final result.  A cancelled request is handed out only once its
+// slot's `transferred` flag (stored with release ordering after `ret`) says
+// its transfer is over: until then it may still write device memory, and
+// its result is not known.
 namespace {
 
 std::atomic_ref<DGfileStatus_t> status_of(batch_task_t& task) {
@@ -43,8 +45,18 @@ void finish(batch_task_t* task, ssize_t result) {
     DGfileStatus_t expected = DGFILE_PENDING;
     status_of(*task).compare_exchange_strong(expected, DGFILE_COMPLETE, std::memory_order_release,
                                              std::memory_order_relaxed);
-    std::lock_guard<fork_safe_mutex> lock(*task->mutex);
+    scoped_lock<fork_safe_mutex> lock(*task->mutex);
     task->runing_nr->fetch_sub(1, std::memory_order_release);
+}
+
+// The result of a request that cannot run, which completes in submit
+// without a thread: -1 for a null file handle, whatever the opcode, and 0
+// for an opcode that moves nothing.  Nothing for a read or a write.
+std::optional<ssize_t> result_without_transfer(const DGfileIOParams_t& p) {
+    if (p.fh == nullptr) return -1;
+    const auto opcode = raw_value(p.opcode);
+    if (opcode != DGFILE_READ && opcode != DGFILE_WRITE) return 0;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -55,24 +67,19 @@ void* batch_thread(void* targ) {
         // Cancelled before it started: no transfer, the result stays 0.
         if (stats::on()) stats::request_finished();
         task->transferred.store(true, std::memory_order_release);
-        std::lock_guard<fork_safe_mutex> lock(*task->mutex);
+        scoped_lock<fork_safe_mutex> lock(*task->mutex);
         task->runing_nr->fetch_sub(1, std::memory_order_release);
         return nullptr;
     }
+    // Only a read or a write on a file handle gets a thread (submit).
     const DGfileIOParams_t& p = task->params;
     auto* fh = static_cast<file_handle_t*>(p.fh);
-    const auto opcode = raw_value(p.opcode);
-    ssize_t result = 0;  // an unknown opcode moves nothing
-    if (opcode == DGFILE_READ || opcode == DGFILE_WRITE) {
-        if (fh == nullptr)
-            result = -1;
-        else if (opcode == DGFILE_READ)
-            result = fh->read(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
-                              p.u.batch.devPtr_offset);
-        else
-            result = fh->write(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
-                               p.u.batch.devPtr_offset);
-    }
+    const ssize_t result =
+        raw_value(p.opcode) == DGFILE_READ
+            ? fh->read(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
+                       p.u.batch.devPtr_offset)
+            : fh->write(p.u.batch.devPtr_base, p.u.batch.size, p.u.batch.file_offset,
+                        p.u.batch.devPtr_offset);
     finish(task, result);
     return nullptr;
 }
@@ -102,8 +109,8 @@ batch_handle_t::batch_handle_t(const std::atomic<int>* qrvdfd_, unsigned max_nr_
 
 batch_handle_t::~batch_handle_t() {
     after_fork();
-    while (runing_nr.load(std::memory_order_acquire) != 0) ::usleep(1);
-    { std::lock_guard<fork_safe_mutex> lock(mutex); }  // the last thread has left the mutex
+    while (running() != 0) ::usleep(1);
+    { scoped_lock<fork_safe_mutex> lock(mutex); }  // the last thread has left the mutex
     delete[] tasks;
 }
 
@@ -111,7 +118,7 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
     if (nr > max_nr || iocbp == nullptr || flags != 0) return DG_FILE_BATCH_SUBMIT_FAILED;
     after_fork();
     for (;;) {
-        std::unique_lock<fork_safe_mutex> lock(mutex);
+        scoped_lock<fork_safe_mutex> lock(mutex);
         if (runing_nr.load(std::memory_order_relaxed) != 0) {
             // A request thread marks its slot complete just before it leaves
             // the count, so a caller that has collected every completion can
@@ -141,6 +148,10 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
         t.events.cookie = iocbp[i].cookie;  // lets the caller match completions
         ret_of(t).store(0, std::memory_order_relaxed);
         status_of(t).store(DGFILE_PENDING, std::memory_order_relaxed);
+        if (const std::optional<ssize_t> result = result_without_transfer(t.params)) {
+            finish(&t, *result);
+            continue;
+        }
         pthread_t thread;
         if (!attr_ok || pthread_create(&thread, &attr, batch_thread, &t) != 0) {
             // No thread for this request: it completes at once as a failed
@@ -150,6 +161,14 @@ DGfileOpError batch_handle_t::submit(unsigned nr, const DGfileIOParams_t* iocbp,
     }
     if (attr_ok) pthread_attr_destroy(&attr);
     return DG_FILE_SUCCESS;
+}
+
+// The running counter read without the lock, as the destructor polls it:
+// the acquire load pairs with each thread's release decrement.  The lock
+// would only add a wait for the thread about to unlock it; the analysis
+// cannot tell an atomic read from a racy one, hence the opt-out.
+unsigned batch_handle_t::running() const NO_THREAD_SAFETY_ANALYSIS {
+    return runing_nr.load(std::memory_order_acquire);
 }
 
 // True when every request thread of the current batch is past its transfer
@@ -180,6 +199,9 @@ DGfileOpError batch_handle_t::get_status(unsigned min_nr, unsigned* nr, DGfileIO
             }
             DGfileStatus_t state = status_of(t).load(std::memory_order_acquire);
             if (state != DGFILE_COMPLETE && state != DGFILE_CANCELED) continue;
+            // A cancelled transfer still under way waits like a pending one.
+            if (state == DGFILE_CANCELED && !t.transferred.load(std::memory_order_acquire))
+                continue;
             iocbp[count].cookie = t.events.cookie;
             iocbp[count].status = state;
             iocbp[count].ret = ret_of(t).load(std::memory_order_relaxed);
@@ -220,6 +242,9 @@ void batch_handle_t::after_fork() {
             status_of(t).store(DGFILE_CANCELED, std::memory_order_relaxed);
         }
     }
-    runing_nr.store(0, std::memory_order_relaxed);
+    {
+        scoped_lock<fork_safe_mutex> lock(mutex);  // free in the child: fork-safe
+        runing_nr.store(0, std::memory_order_relaxed);
+    }
     generation = fork_generation();
 }

@@ -25,6 +25,7 @@
 
 #include "dgfile.h"
 #include "fork_safe_mutex.h"
+#include "thread_annotations.h"
 
 // One request slot.  Everything but events.status and events.ret belongs to
 // the caller's thread, except that the slot's request thread reads `params`
@@ -32,12 +33,14 @@
 struct batch_task_t {
     const std::atomic<int>* qrvdfd;     // the device descriptor; not read here
     fork_safe_mutex* mutex;             // the owning handle's mutex
-    std::atomic<unsigned>* runing_nr;   // the owning handle's running counter
+    std::atomic<unsigned>* runing_nr PT_GUARDED_BY(mutex);  // the handle's running counter
     bool checked;                       // handed out by get_status this batch
     // Set by the request thread once its transfer is over (or was skipped),
-    // reset by submit.  Only the library writes it, so submit can tell a
-    // thread about to leave the running count from one still transferring,
-    // whatever the caller's cancel did to the status.
+    // or by submit for a request that needs no thread; reset by submit.
+    // Only the library writes it, so submit can tell a thread about to leave
+    // the running count from one still transferring, and get_status holds a
+    // cancelled request back until its transfer is over, whatever the
+    // caller's cancel did to the status.
     std::atomic<bool> transferred;
     DGfileIOParams_t params;            // the caller's request, copied whole
     DGfileIOEvents_t events;            // the completion record
@@ -65,11 +68,13 @@ private:
     batch_handle_t(const std::atomic<int>* qrvdfd, unsigned max_nr, batch_task_t* tasks);
     bool transfers_finished();
     void after_fork();
+    unsigned running() const;
 
     const std::atomic<int>* const qrvdfd;
     const unsigned max_nr;             // constant after construction
     unsigned cur_nr = 0;               // size of the current batch; caller's thread only
-    std::atomic<unsigned> runing_nr{0};  // updated under mutex; polled by the destructor
+    // Updated under mutex; the destructor polls it without (running()).
+    std::atomic<unsigned> runing_nr GUARDED_BY(mutex){0};
     batch_task_t* const tasks;         // max_nr slots
     fork_safe_mutex mutex;
     // The fork generation the current batch's threads run in; caller's

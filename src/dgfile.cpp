@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "batchhandle.h"
@@ -22,6 +21,7 @@
 #include "log.h"
 #include "settings.h"
 #include "stats.h"
+#include "thread_annotations.h"
 #include "utils.h"
 
 namespace {
@@ -33,8 +33,8 @@ namespace {
 // it free even if a thread of the parent was opening the connection (the
 // child then opens its own).  Constant-initialised: usable before any
 // constructor runs.
-std::atomic<int> fd{-1};
 constinit fork_safe_mutex g_mutex;
+std::atomic<int> fd GUARDED_BY(g_mutex){-1};
 
 DGfileError_t make_status(DGfileOpError err) { return DGfileError_t{err}; }
 
@@ -42,8 +42,8 @@ DGfileError_t make_status(DGfileOpError err) { return DGfileError_t{err}; }
 // between connections.
 bool direct_path_disabled() { return env_switch_on(kDisableDirectPath); }
 
-// REQUIRES: g_mutex held; `counting` from stats::on() before it was taken.
-DGfileError_t driver_open(bool counting) {
+// `counting` from stats::on() before g_mutex was taken.
+DGfileError_t driver_open(bool counting) REQUIRES(g_mutex) {
     DGfileError_t result = make_status(DG_FILE_SUCCESS);
     if (direct_path_disabled()) return result;  // an open connection stays open
     if (fd.load() == -1) {
@@ -65,7 +65,7 @@ DGfileError_t driver_open(bool counting) {
 // decided before the lock: their first use calibrates a clock.
 DGfileError_t dg_file_driver_open() {
     const bool counting = stats::on();
-    std::lock_guard<fork_safe_mutex> lock(g_mutex);
+    scoped_lock<fork_safe_mutex> lock(g_mutex);
     return driver_open(counting);
 }
 
@@ -99,7 +99,7 @@ DGfileError_t dgFileDriverOpen(void) {
 DGfileError_t dgFileDriverClose(void) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__, "API_CALL ");
     const bool counting = stats::on();
-    std::lock_guard<fork_safe_mutex> lock(g_mutex);
+    scoped_lock<fork_safe_mutex> lock(g_mutex);
     int open_fd = fd.load();
     if (open_fd != -1) {
         ::close(open_fd);  // a failing close still ends the connection
@@ -166,7 +166,7 @@ DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh, DGfileDescr_t* descr) {
         if (flags == -1) return make_status(DG_FILE_INVALID_VALUE);  // not an open descriptor
         if (flags & ~kAllowedOpenFlags)
             dgfileDebugLog(DGFILE_LOG_DEBUG, __func__, __LINE__,
-                           "file flags: %o maybe not support, unsupport flag: %o\n",
+                           "file flags: %o maybe not support, unsupport flag: %o",
                            static_cast<unsigned>(flags),
                            static_cast<unsigned>(flags & ~kAllowedOpenFlags));
         if (!(flags & O_DIRECT)) return make_status(DG_FILE_DIO_NOT_SET);

@@ -4,16 +4,18 @@
 #include <pthread.h>
 
 #include <map>
-#include <mutex>
 #include <new>
+
+#include "thread_annotations.h"
 
 namespace {
 
 // Constant-initialised mutex; the map is built on first use and never
 // destroyed, so that a handle released during exit still finds it.
-std::mutex registry_mutex;
+annotated_mutex registry_mutex;
 
-std::map<std::pair<dev_t, ino_t>, file_lock_t>& registry() {
+// The map, and each entry's `refs`, only under registry_mutex.
+std::map<std::pair<dev_t, ino_t>, file_lock_t>& registry() REQUIRES(registry_mutex) {
     static auto* locks = new std::map<std::pair<dev_t, ino_t>, file_lock_t>;
     return *locks;
 }
@@ -21,10 +23,12 @@ std::map<std::pair<dev_t, ino_t>, file_lock_t>& registry() {
 // The registry's mutex is held across fork: a thread of the parent may be
 // inside the map when another forks.  Registered before the mutex is first
 // taken, so every fork that can find it held runs the handlers.
+void fork_prepare() ACQUIRE(registry_mutex) { registry_mutex.lock(); }
+void fork_done() RELEASE(registry_mutex) { registry_mutex.unlock(); }
+
 void register_fork_handlers() {
     static const bool registered = [] {
-        ::pthread_atfork([] { registry_mutex.lock(); }, [] { registry_mutex.unlock(); },
-                         [] { registry_mutex.unlock(); });
+        ::pthread_atfork(fork_prepare, fork_done, fork_done);
         return true;
     }();
     (void)registered;
@@ -34,7 +38,7 @@ void register_fork_handlers() {
 
 file_lock_t* file_lock_acquire(dev_t dev, ino_t ino) {
     register_fork_handlers();
-    std::lock_guard<std::mutex> guard(registry_mutex);
+    scoped_lock<annotated_mutex> guard(registry_mutex);
     try {
         auto key = std::make_pair(dev, ino);
         file_lock_t& lock = registry()[key];  // map nodes never move
@@ -48,6 +52,6 @@ file_lock_t* file_lock_acquire(dev_t dev, ino_t ino) {
 
 void file_lock_release(file_lock_t* lock) {
     if (lock == nullptr) return;
-    std::lock_guard<std::mutex> guard(registry_mutex);
+    scoped_lock<annotated_mutex> guard(registry_mutex);
     if (--lock->refs == 0) registry().erase(lock->key);
 }

@@ -289,7 +289,7 @@ ssize_t file_handle_t::transfer(const request_t& asked) {
     request_t r = asked;
     r.counting = stats::on();
 
-    std::unique_lock<fork_safe_mutex> lock(mutex);
+    scoped_lock<fork_safe_mutex> lock(mutex);
     ssize_t moved = -1;
     pointer_query_t query;
     attempt_t attempt;
@@ -301,11 +301,15 @@ ssize_t file_handle_t::transfer(const request_t& asked) {
         return moved;
     }
     bool copied = false;
+    bool host = false;  // the CPU copy ran to its end (*moved may be -1)
     if (disable_cpu) {
         dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__, "Fail");
         attempt.failure = stats::cpu_fail_t::disabled;
-    } else if (fallback(r, &query, &attempt, &moved)) {
-        lock.unlock();
+    } else {
+        host = fallback(r, &query, &attempt, &moved);
+    }
+    lock.unlock();
+    if (host) {
         dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__, "Host");
         copied = moved >= 0;
     }
@@ -322,7 +326,7 @@ ssize_t file_handle_t::transfer(const request_t& asked) {
 // One kernel request.  True when the driver moved the data; *moved is then
 // the byte count it reported.  *query keeps the pointer query's answer for
 // the fallback; *attempt says why the request did not complete, and how
-// long it took.  REQUIRES: mutex held.
+// long it took.
 bool file_handle_t::direct(const request_t& r, pointer_query_t* query, attempt_t* attempt,
                            ssize_t* moved) {
     int device = qrvdfd->load();
@@ -375,7 +379,6 @@ bool file_handle_t::direct(const request_t& r, pointer_query_t* query, attempt_t
 // allocation the runtime reports for devPtr_base moves nothing.  Returns
 // false when it gave up before the data moved; otherwise *moved is the byte
 // count or -1.  *attempt says why it failed, and how long it took.
-// REQUIRES: mutex held.
 bool file_handle_t::fallback(const request_t& r, pointer_query_t* query, attempt_t* attempt,
                              ssize_t* moved) {
     dgfileDebugLog(DGFILE_LOG_DEBUG, r.func, __LINE__, "direct copy failed, fallback to cpu copy");
@@ -405,7 +408,7 @@ bool file_handle_t::fallback(const request_t& r, pointer_query_t* query, attempt
 // flags read at registration back on every way out.
 std::optional<ssize_t> file_handle_t::copy_on_descriptor(const request_t& r,
                                                          attempt_t* attempt) {
-    std::lock_guard<fork_safe_mutex> file_guard(file_lock->mutex);
+    scoped_lock<fork_safe_mutex> file_guard(file_lock->mutex);
     const int fd = descr.handle.fd;
     if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) {
         attempt->failure = stats::cpu_fail_t::flags;
@@ -430,8 +433,7 @@ std::optional<ssize_t> file_handle_t::copy_on_descriptor(const request_t& r,
 // size says then needs no second look), and read_step grows it if the file
 // holds more: a huge size on a small file must not commit host memory of the
 // huge size, and a size stated too small must not cut the read short.
-// REQUIRES: the file lock held (the caller's seek succeeded, so
-// file_offset >= 0).
+// The caller's seek succeeded, so file_offset >= 0.
 std::size_t file_handle_t::read_capacity(std::size_t size, off_t file_offset) const {
     if (size < kLargeBuffer) return size;
     struct stat st;
@@ -445,7 +447,7 @@ std::size_t file_handle_t::read_capacity(std::size_t size, off_t file_offset) co
 // then one runtime copy of what arrived.  A buffer that fills before either
 // doubles (up to the size): the file held more than its size said.  If it
 // cannot grow, the bytes read so far are the count, as after a failed
-// read().  REQUIRES: the file lock held, the descriptor at file_offset.
+// read().  The descriptor is at file_offset.
 std::optional<ssize_t> file_handle_t::read_step(const request_t& r, void* device,
                                                 attempt_t* attempt) {
     std::size_t capacity = read_capacity(r.size, r.file_offset);
@@ -481,7 +483,7 @@ std::optional<ssize_t> file_handle_t::read_step(const request_t& r, void* device
 // One runtime copy of the device range into a host buffer of the whole size,
 // then write() until all of it has moved.  Without a successful copy the
 // buffer holds nothing of the caller's: it never reaches the file.
-// REQUIRES: the file lock held, the descriptor at file_offset.
+// The descriptor is at file_offset.
 std::optional<ssize_t> file_handle_t::write_step(const request_t& r, const void* device,
                                                  attempt_t* attempt) {
     bounce_buffer buffer(r.size);

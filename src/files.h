@@ -28,9 +28,11 @@
 #include <optional>
 
 #include "dgfile.h"
+#include "file_locks.h"
 #include "fork_safe_mutex.h"
 #include "gpu_platform.h"
 #include "stats.h"
+#include "thread_annotations.h"
 
 // ---- Open flags ------------------------------------------------------------
 
@@ -40,8 +42,6 @@
 extern const int kAllowedOpenFlags;
 
 // ---- The file handle ---------------------------------------------------------
-
-struct file_lock_t;
 
 // What the runtime said of a transfer's device pointer, once asked.
 struct pointer_query_t {
@@ -104,17 +104,21 @@ private:
     file_handle_t(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr, int flags,
                   const struct stat& st, file_lock_t* file_lock);
 
-    ssize_t transfer(const request_t& r);
-    bool direct(const request_t& r, pointer_query_t* query, attempt_t* attempt, ssize_t* moved);
+    ssize_t transfer(const request_t& r) EXCLUDES(mutex);
+    bool direct(const request_t& r, pointer_query_t* query, attempt_t* attempt, ssize_t* moved)
+        REQUIRES(mutex);
     bool fallback(const request_t& r, pointer_query_t* query, attempt_t* attempt,
-                  ssize_t* moved);
+                  ssize_t* moved) REQUIRES(mutex);
     // The steps of the CPU copy that run under the file lock.  Each returns
     // the byte count or -1, or nothing when it gave up before data moved.
-    std::optional<ssize_t> copy_on_descriptor(const request_t& r, attempt_t* attempt);
-    std::optional<ssize_t> read_step(const request_t& r, void* device, attempt_t* attempt);
+    std::optional<ssize_t> copy_on_descriptor(const request_t& r, attempt_t* attempt)
+        REQUIRES(mutex);
+    std::optional<ssize_t> read_step(const request_t& r, void* device, attempt_t* attempt)
+        REQUIRES(file_lock->mutex);
     std::optional<ssize_t> write_step(const request_t& r, const void* device,
-                                      attempt_t* attempt);
-    std::size_t read_capacity(std::size_t size, off_t file_offset) const;
+                                      attempt_t* attempt) REQUIRES(file_lock->mutex);
+    std::size_t read_capacity(std::size_t size, off_t file_offset) const
+        REQUIRES(file_lock->mutex);
 
     const std::atomic<int>* const qrvdfd;  // the process-wide device descriptor
     const DGfileDescr_t descr;             // constant after construction

@@ -21,18 +21,20 @@
 #include <atomic>
 #include <cstdint>
 
+#include "thread_annotations.h"
+
 // The current fork generation: a nonzero multiple of 4, so that it fills the
 // bits of a lock word above the lock's state.  The first call registers the
 // handler that starts a new generation in every child.
 std::uint32_t fork_generation();
 
-class fork_safe_mutex {
+class CAPABILITY("mutex") fork_safe_mutex {
 public:
     constexpr fork_safe_mutex() = default;
     fork_safe_mutex(const fork_safe_mutex&) = delete;
     fork_safe_mutex& operator=(const fork_safe_mutex&) = delete;
 
-    void lock() {
+    void lock() ACQUIRE() {
         const std::uint32_t generation = fork_generation();
         std::uint32_t seen = 0;
         if (!word_.compare_exchange_strong(seen, generation | kLocked, std::memory_order_acquire,
@@ -40,7 +42,7 @@ public:
             lock_slow(generation, seen);
     }
 
-    void unlock() {
+    void unlock() RELEASE() {
         if ((word_.exchange(0, std::memory_order_release) & kState) == kContended) wake_one();
     }
 

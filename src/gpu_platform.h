@@ -3,7 +3,9 @@
 // device node and the kernel driver's transfer request, the GPU runtime's
 // pointer query, and the lookup of the runtime copy call.  The platform
 // ships its own headers; the library keeps these, checked at compile time
-// against the layout the platform's binary interface fixes.
+// against the layout the platform's binary interface fixes, and held in step
+// with the platform's headers (every record's size, each field's offset and
+// size, the request code, the copy kinds) by tests/platform_records_test.cpp.
 //
 // Part of the rules the library and dgfile-doctor share (settings.h has the
 // others): the doctor meets the device and the runtimes exactly as the

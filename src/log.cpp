@@ -21,7 +21,7 @@
 // is opened or read at load.
 
 std::atomic<int> dgfileDebugLevel{-1};
-pthread_mutex_t dgfileDebugLock = PTHREAD_MUTEX_INITIALIZER;
+constinit debug_mutex_t dgfileDebugLock;
 
 int max_file_size = -1;
 int64_t max_file_size_bytes = -1;
@@ -36,21 +36,15 @@ std::string dgfileDefaultDebugFileDir;
 
 namespace {
 
-int pid = -1;
-char hostname[1024] = {};
+int pid GUARDED_BY(dgfileDebugLock) = -1;
+char hostname[1024] GUARDED_BY(dgfileDebugLock) = {};
 thread_local int tid = -1;
-LogQueue log_queue;
+LogQueue log_queue GUARDED_BY(dgfileDebugLock);
 // True once a set-up opened a log file; false when "log_dir" is absent or
-// empty and records go to standard output only.  Guarded by dgfileDebugLock.
-bool log_file_in_use = false;
+// empty and records go to standard output only.
+bool log_file_in_use GUARDED_BY(dgfileDebugLock) = false;
 
-class DebugLock {
-public:
-    DebugLock() { pthread_mutex_lock(&dgfileDebugLock); }
-    ~DebugLock() { pthread_mutex_unlock(&dgfileDebugLock); }
-    DebugLock(const DebugLock&) = delete;
-    DebugLock& operator=(const DebugLock&) = delete;
-};
+using DebugLock = scoped_lock<debug_mutex_t>;
 
 // ---- fork ------------------------------------------------------------------------
 // A child made by fork keeps the parent's level, settings, host name and open
@@ -64,14 +58,14 @@ public:
 //    the parent still writes to: the child's trimming must never delete them
 //    (it forgets their entries instead).  Its rotations still avoid their
 //    names.
-void fork_prepare() { pthread_mutex_lock(&dgfileDebugLock); }
-void fork_parent() { pthread_mutex_unlock(&dgfileDebugLock); }
-void fork_child() {
+void fork_prepare() ACQUIRE(dgfileDebugLock) { dgfileDebugLock.lock(); }
+void fork_parent() RELEASE(dgfileDebugLock) { dgfileDebugLock.unlock(); }
+void fork_child() RELEASE(dgfileDebugLock) {
     tid = -1;
     if (pid != -1) pid = static_cast<int>(::getpid());
     for (LogFileInfo* entry = log_queue.front; entry != nullptr; entry = entry->next)
         entry->owned = false;
-    pthread_mutex_unlock(&dgfileDebugLock);
+    dgfileDebugLock.unlock();
 }
 
 // Registered on the first set-up attempt (not at load), before the lock is
@@ -84,10 +78,9 @@ void register_fork_handlers() {
     (void)registered;
 }
 
-// The body of a set-up attempt.  REQUIRES: dgfileDebugLock held and the level
-// still -1.  Returns with the level stored on success; a failed step leaves it
+// The body of a set-up attempt, run while the level is still -1.  Returns with the level stored on success; a failed step leaves it
 // at -1 so that the next record tries again.
-void debug_init_locked() {
+void debug_init_locked() REQUIRES(dgfileDebugLock) {
     // The settings file is read on every attempt; reading prints nothing.
     const LogSettings settings = read_log_settings();
     const int level = settings.level;
@@ -147,7 +140,7 @@ void debug_init_locked() {
 // dgfileDebugLock held, before anything of the record is formatted, and only
 // while a log file is in use (never for a log that writes to standard output
 // only).  Returning false drops the record; the log stays Active.
-bool log_file_ready() {
+bool log_file_ready() REQUIRES(dgfileDebugLock) {
     bool size_unknown = false;
     if (!need_rotation(&size_unknown)) return !size_unknown;
     return rotate_file();
@@ -155,11 +148,11 @@ bool log_file_ready() {
 
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
-// Formats and writes one record.  REQUIRES: dgfileDebugLock not held; level is
+// Formats and writes one record.  REQUIRES: level is
 // WARN, INFO or DEBUG and passed the level test.
 void emit_record(dgfileDebugLogLevel level, const char* filefunc, int line,
-                 const char* fmt, va_list args) {
-    DebugLock lock;
+                 const char* fmt, va_list args) EXCLUDES(dgfileDebugLock) {
+    DebugLock lock(dgfileDebugLock);
     if (log_file_in_use && !log_file_ready()) return;
 
     // One buffer on the stack: emitting never allocates.
@@ -393,7 +386,7 @@ void cleanup_old_files() {
 
 void dgfileDebugInit() {
     register_fork_handlers();
-    DebugLock lock;
+    DebugLock lock(dgfileDebugLock);
     // Tested again under the lock: of the threads racing to the first record
     // only one sets up; the others wait here and return.
     if (dgfileDebugLevel.load(std::memory_order_relaxed) != -1) return;
@@ -424,7 +417,7 @@ __attribute__((noinline)) void log_slow(int configured, dgfileDebugLogLevel leve
         va_list copy;
         va_copy(copy, args);
         {
-            DebugLock lock;
+            DebugLock lock(dgfileDebugLock);
             std::vsnprintf(dgfileLastError, sizeof dgfileLastError, fmt, copy);
         }
         va_end(copy);

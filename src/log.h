@@ -26,18 +26,34 @@
 #include <string>
 
 #include "settings.h"
+#include "thread_annotations.h"
+
+// The log's lock: a POSIX mutex with default attributes, statically
+// initialised, as a capability the analysis checks.
+class CAPABILITY("mutex") debug_mutex_t {
+public:
+    void lock() ACQUIRE() { pthread_mutex_lock(&mutex_); }
+    void unlock() RELEASE() { pthread_mutex_unlock(&mutex_); }
+
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+};
+
+// Statically initialised, non-recursive.  Guards every global below.
+extern debug_mutex_t dgfileDebugLock;
 
 // The emitter.  filefunc and line name the caller; fmt and the rest are a
-// printf format and its arguments.  The first record of the process runs the
+// printf format and its arguments, which make one line: no newline of their
+// own (the emitter ends every record with one).  The first record of the process runs the
 // set-up.  Never fails towards the caller and never throws.  Must not be
 // called with dgfileDebugLock held.
 void dgfileDebugLog(dgfileDebugLogLevel level, const char* filefunc, int line,
-                    const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+                    const char* fmt, ...) __attribute__((format(printf, 4, 5)))
+    EXCLUDES(dgfileDebugLock);
 
 // The set-up: reads DGFILE_DEBUG and the settings file, opens the log file and
 // publishes the level.  Does nothing once a set-up has completed.  Takes
 // dgfileDebugLock itself.
-void dgfileDebugInit();
+void dgfileDebugInit() EXCLUDES(dgfileDebugLock);
 
 // ---- Log state shared inside the library ------------------------------------
 // -1 until a set-up chose a level, then 0..3 for the life of the process.
@@ -55,17 +71,15 @@ inline bool dgfileDebugWants(dgfileDebugLogLevel level) {
     return configured == -1 || configured >= level;
 }
 
-// Statically initialised, non-recursive.  Guards every global below.
-extern pthread_mutex_t dgfileDebugLock;
-
-extern int max_file_size;                // KiB; -1 until set up
-extern int64_t max_file_size_bytes;      // max_file_size * 1024, in 64 bits
-extern int max_files_num;                // log files to keep; -1 until set up
-extern bool dgfile_print_to_console;     // copy every record to standard output
-extern char dgfileLastError[1024];       // message of the latest WARN record
-extern FILE* dgfileDebugFile;            // the log stream; stdout until set up
-extern std::string dgfileDefaultDebugFileFormat;  // "log_file_format"
-extern std::string dgfileDefaultDebugFileDir;     // "log_dir", ends in "/"
+// Guarded by dgfileDebugLock (declared above).
+extern int max_file_size GUARDED_BY(dgfileDebugLock);            // KiB; -1 until set up
+extern int64_t max_file_size_bytes GUARDED_BY(dgfileDebugLock);  // max_file_size * 1024
+extern int max_files_num GUARDED_BY(dgfileDebugLock);            // files kept; -1 until set up
+extern bool dgfile_print_to_console GUARDED_BY(dgfileDebugLock);  // copy records to stdout
+extern char dgfileLastError[1024] GUARDED_BY(dgfileDebugLock);   // the latest WARN's message
+extern FILE* dgfileDebugFile GUARDED_BY(dgfileDebugLock);  // the log stream; stdout until set up
+extern std::string dgfileDefaultDebugFileFormat GUARDED_BY(dgfileDebugLock);  // log_file_format
+extern std::string dgfileDefaultDebugFileDir GUARDED_BY(dgfileDebugLock);  // log_dir, ends in "/"
 
 // ---- Helpers of the set-up ------------------------------------------------------
 // The settings themselves (parser, numeric conversion, the record the set-up
@@ -76,8 +90,7 @@ bool mkdir_(const std::string& path);       // one directory, mode kLogDirMode
 bool create_dir(const std::string& path);   // exists already, or mkdir_ it
 
 // format_log_filepath (settings.h) applied to the log's globals.
-// REQUIRES: dgfileDebugLock held.
-void generate_log_filepath(std::string& filePath);
+void generate_log_filepath(std::string& filePath) REQUIRES(dgfileDebugLock);
 
 // One log file of this process.  Heap-allocated zero-filled by
 // create_new_log_file; owned by the queue once pushed.
@@ -100,8 +113,8 @@ struct LogQueue {
 };
 
 // A new entry named by generate_log_filepath, or null when there is no
-// memory or the path does not fit fullpath.  REQUIRES: dgfileDebugLock held.
-LogFileInfo* create_new_log_file();
+// memory or the path does not fit fullpath.
+LogFileInfo* create_new_log_file() REQUIRES(dgfileDebugLock);
 
 // Appends file behind queue->rear; false (and no change) for a null argument.
 bool queue_push(LogQueue* queue, LogFileInfo* file);
@@ -110,8 +123,8 @@ bool queue_push(LogQueue* queue, LogFileInfo* file);
 // Runs inside the emitter, before a record is formatted, only while records go
 // to a log file (never while the log writes to standard output only).
 // need_rotation, rotate_file and cleanup_old_files work on the log's globals
-// and REQUIRE: dgfileDebugLock held.  The two helpers before them touch only
-// their arguments.
+// under dgfileDebugLock.  The two helpers before them touch only their
+// arguments.
 
 // Makes `path` (a NUL-terminated buffer of `size` bytes) name no entry of
 // `queue`.  The rule's name is kept while no entry has it nor a numbered
@@ -131,7 +144,7 @@ FILE* open_log_file(LogFileInfo* entry);
 // there is none, or its file holds max_file_size_bytes bytes or more
 // (whoever wrote them).  When the size cannot be taken, *size_unknown is set
 // and the result is false: the record is dropped.
-bool need_rotation(bool* size_unknown);
+bool need_rotation(bool* size_unknown) REQUIRES(dgfileDebugLock);
 
 // Closes the current stream and opens a new file under a name distinct from
 // every entry of the queue, appends it to the queue and trims the queue to
@@ -139,10 +152,10 @@ bool need_rotation(bool* size_unknown);
 // stream is open; false (record dropped, no current stream, the next record
 // tries again) when no entry could be made or the file could not be opened
 // ("Failed to open log file: %s\n" on standard error).
-bool rotate_file();
+bool rotate_file() REQUIRES(dgfileDebugLock);
 
 // Drops the oldest entry of the queue, deleting its file when this process
 // created it ("Failed to delete file %s: %s\n" on standard error when that
 // fails; the entry is dropped anyway).  Never touches the newest entry, whose
 // file is the one in use.
-void cleanup_old_files();
+void cleanup_old_files() REQUIRES(dgfileDebugLock);

@@ -22,6 +22,8 @@ constexpr int kDefaultMaxFiles = 3;
 
 NumericSetting numeric(const INIParser& ini, const char* key, int fallback) {
     NumericSetting n;
+    n.value = fallback;
+    if (!ini.hasValue(kSection, key)) return n;  // the default, silently
     n.text = ini.getValue(kSection, key);
     n.converted = convert_setting_int(n.text.c_str(), &n.message);
     n.value = n.converted == 0 ? fallback : n.converted;
@@ -58,6 +60,11 @@ std::string INIParser::getValue(const std::string& section, const std::string& k
     if (s == data.end()) return std::string();
     auto k = s->second.find(key);
     return k == s->second.end() ? std::string() : k->second;
+}
+
+bool INIParser::hasValue(const std::string& section, const std::string& key) const {
+    auto s = data.find(section);
+    return s != data.end() && s->second.count(key) != 0;
 }
 
 void INIParser::trim(std::string& text) {

@@ -33,6 +33,9 @@ public:
     // The value, or an empty string when the section or the key is absent.
     std::string getValue(const std::string& section, const std::string& key) const;
 
+    // Whether the section has the key, whatever its value (empty included).
+    bool hasValue(const std::string& section, const std::string& key) const;
+
     // Strips spaces (only spaces) from both ends, in place.
     static void trim(std::string& text);
 
@@ -75,7 +78,9 @@ inline constexpr const char* kLogSettingKeys[] = {"log_level",     "log_dir",
                                                   "log_file_format", "max_file_size",
                                                   "max_files",     "print_to_console"};
 
-// A numeric setting as the log takes it.
+// A numeric setting as the log takes it.  An absent key is not converted:
+// it takes the default and prints nothing.  A key given with an empty value
+// is converted like any other text, and so prints "Wrong string: ".
 struct NumericSetting {
     std::string text;     // the value in the settings file; empty when absent
     int converted = 0;    // its conversion: 0 when it is no usable number

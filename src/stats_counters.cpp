@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 #include <new>
 #include <thread>
 #include <utility>
 
 #include "stats.h"
 #include "stats_totals.h"
+#include "thread_annotations.h"
 
 namespace stats {
 
@@ -29,6 +29,9 @@ union lasting_t {
 };
 
 using counter = std::atomic<std::uint64_t>;
+
+// The registry's lock: the list of shards, the free list and the set-up.
+annotated_mutex registry_mutex;
 
 // Written only by the shard's owner: a load and a store, no locked
 // instruction.  The summary reads with relaxed loads.
@@ -48,24 +51,28 @@ struct shard_t {
     counter batches, requests, cancellations;
     counter device_opened, device_closed;
 
-    shard_t* next = nullptr;       // every shard ever made; guarded by the registry mutex
+    shard_t* next GUARDED_BY(registry_mutex) = nullptr;  // every shard ever made
     shard_t* next_free = nullptr;  // shards without an owner thread
 };
 
 // The registry: shards are never freed, so the summary can always add them
 // up; a thread that ends hands its shard to the free list, and the next
-// thread that counts takes it over.  The mutex also guards the set-up.
-std::mutex registry_mutex;
-shard_t* all_shards = nullptr;
-shard_t* free_shards = nullptr;
-bool setting_up = false;               // a thread is between reading and publishing
-lasting_t<StatsSettings> settings;     // written before `state` is published
+// thread that counts takes it over.  The mutex (above) also guards the
+// set-up.
+shard_t* all_shards GUARDED_BY(registry_mutex) = nullptr;
+shard_t* free_shards GUARDED_BY(registry_mutex) = nullptr;
+// A thread is between reading the settings and publishing them.
+bool setting_up GUARDED_BY(registry_mutex) = false;
+// Written under registry_mutex by the one thread that sets up, before
+// `state` is published with release ordering; read without the lock after
+// that (by the set-up's own thread, and by the summary), so not GUARDED_BY.
+lasting_t<StatsSettings> settings;
 
 // Driver refusals by errno, in the order first seen, for the whole process:
 // any number of distinct errnos, each once.  A refusal is followed by a CPU
 // copy or a failure, so its lock costs nothing that shows.
-std::mutex refusal_mutex;
-lasting_t<std::vector<refusal_sum_t>> refusals;
+annotated_mutex refusal_mutex;
+lasting_t<std::vector<refusal_sum_t>> refusals GUARDED_BY(refusal_mutex);
 
 // The process-wide count of batch requests in flight and its peak: the only
 // shared counters, touched once per batch request, never per transfer.
@@ -78,7 +85,7 @@ std::atomic<bool> written{false};
 thread_local shard_t* mine = nullptr;
 
 void release_shard(shard_t* shard) {
-    std::lock_guard<std::mutex> lock(registry_mutex);
+    scoped_lock<annotated_mutex> lock(registry_mutex);
     shard->next_free = free_shards;
     free_shards = shard;
 }
@@ -96,7 +103,7 @@ struct shard_owner_t {
 __attribute__((noinline)) shard_t* acquire_shard() {
     shard_t* shard = nullptr;
     {
-        std::lock_guard<std::mutex> lock(registry_mutex);
+        scoped_lock<annotated_mutex> lock(registry_mutex);
         if (free_shards != nullptr) {
             shard = free_shards;
             free_shards = shard->next_free;
@@ -105,7 +112,7 @@ __attribute__((noinline)) shard_t* acquire_shard() {
     if (shard == nullptr) {
         shard = new (std::nothrow) shard_t();
         if (shard == nullptr) return nullptr;
-        std::lock_guard<std::mutex> lock(registry_mutex);
+        scoped_lock<annotated_mutex> lock(registry_mutex);
         shard->next = all_shards;
         all_shards = shard;
     }
@@ -118,7 +125,7 @@ __attribute__((noinline)) shard_t* acquire_shard() {
 inline shard_t* my_shard() { return mine != nullptr ? mine : acquire_shard(); }
 
 void count_refusal(int error, unsigned followed) {
-    std::lock_guard<std::mutex> lock(refusal_mutex);
+    scoped_lock<annotated_mutex> lock(refusal_mutex);
     std::vector<refusal_sum_t>& list = refusals.value;
     auto it = std::find_if(list.begin(), list.end(),
                            [error](const refusal_sum_t& r) { return r.error == error; });
@@ -133,8 +140,7 @@ void count_refusal(int error, unsigned followed) {
     ++it->followed[followed];
 }
 
-// REQUIRES: registry_mutex held.
-void add_shard(totals_t& t, const shard_t& s) {
+void add_shard(totals_t& t, const shard_t& s) REQUIRES(registry_mutex) {
     auto get = [](const counter& c) { return c.load(std::memory_order_relaxed); };
     for (unsigned p = 0; p < kPaths; ++p) {
         t.paths[p].transfers += get(s.transfers[p]);
@@ -162,15 +168,15 @@ void add_shard(totals_t& t, const shard_t& s) {
 // the refusal list is empty.  A set-up that another thread was in the middle
 // of (calibrating, with no lock held) is started again by the child's next
 // counted event.
-void fork_prepare() {
+void fork_prepare() ACQUIRE(registry_mutex, refusal_mutex) {
     registry_mutex.lock();
     refusal_mutex.lock();
 }
-void fork_parent() {
+void fork_parent() RELEASE(registry_mutex, refusal_mutex) {
     refusal_mutex.unlock();
     registry_mutex.unlock();
 }
-void fork_child() {
+void fork_child() RELEASE(registry_mutex, refusal_mutex) {
     free_shards = nullptr;
     for (shard_t* s = all_shards; s != nullptr; s = s->next) {
         shard_t* const next = s->next;
@@ -206,7 +212,7 @@ void register_fork_handlers() {
 bool start_set_up(int* published) {
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(registry_mutex);
+            scoped_lock<annotated_mutex> lock(registry_mutex);
             *published = state.load(std::memory_order_relaxed);
             if (*published >= 0) return false;
             if (!setting_up) {
@@ -237,7 +243,7 @@ bool set_up() {
     if (!start_set_up(&published)) return published > 0;
     const bool collect = settings.value.collect;
     if (collect) calibrate_clock();
-    std::lock_guard<std::mutex> lock(registry_mutex);
+    scoped_lock<annotated_mutex> lock(registry_mutex);
     setting_up = false;
     state.store(collect ? 1 : 0, std::memory_order_release);
     return collect;
@@ -246,11 +252,11 @@ bool set_up() {
 totals_t gather() {
     totals_t t;
     {
-        std::lock_guard<std::mutex> lock(registry_mutex);
+        scoped_lock<annotated_mutex> lock(registry_mutex);
         for (const shard_t* s = all_shards; s != nullptr; s = s->next) add_shard(t, *s);
         t.most_in_flight = most_in_flight.load(std::memory_order_relaxed);
     }
-    std::lock_guard<std::mutex> lock(refusal_mutex);
+    scoped_lock<annotated_mutex> lock(refusal_mutex);
     t.refusals = refusals.value;
     return t;
 }

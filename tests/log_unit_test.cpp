@@ -206,7 +206,7 @@ TEST(LogFilePath, DirectivesInOrderAndNothingElse) {
 // The entry made for the log's own settings; a path over 511 characters is
 // refused rather than cut.
 TEST(LogFilePath, EntryRefusesPathThatDoesNotFit) {
-    pthread_mutex_lock(&dgfileDebugLock);
+    dgfileDebugLock.lock();
     const std::string saved_dir = dgfileDefaultDebugFileDir;
     const std::string saved_format = dgfileDefaultDebugFileFormat;
     dgfileDefaultDebugFileFormat = "";
@@ -225,7 +225,7 @@ TEST(LogFilePath, EntryRefusesPathThatDoesNotFit) {
 
     dgfileDefaultDebugFileDir = saved_dir;
     dgfileDefaultDebugFileFormat = saved_format;
-    pthread_mutex_unlock(&dgfileDebugLock);
+    dgfileDebugLock.unlock();
 }
 
 // ---- Directory creation ---------------------------------------------------------------
@@ -389,16 +389,20 @@ TEST(SetUp, NumericSettingsAndTheir64BitLimit) {
         });
         EXPECT_EQ(r.out, c.printed) << c.size << " / " << c.files;
     }
-    // Both keys absent: one message each, with an empty string.
-    sandbox::Options o;
-    o.settings = "[global]\nlog_level = WARN\nlog_dir = /opt/tavo/etc/log\n";
-    auto r = Sandboxed(o, [] {
-        dgfileDebugLog(DGFILE_LOG_DEBUG, "f", 1, "set up");
-        EXPECT_EQ(max_file_size, 10000);
-        EXPECT_EQ(max_file_size_bytes, 10240000);
-        EXPECT_EQ(max_files_num, 3);
-    });
-    EXPECT_EQ(r.out, "Wrong string: \nWrong string: \n");
+    // Both keys absent: the defaults, silently; a key given empty is a
+    // string that does not convert.
+    for (const char* empty_key : {"", "max_files =\n"}) {
+        sandbox::Options o;
+        o.settings = std::string("[global]\nlog_level = WARN\nlog_dir = /opt/tavo/etc/log\n") +
+                     empty_key;
+        auto r = Sandboxed(o, [] {
+            dgfileDebugLog(DGFILE_LOG_DEBUG, "f", 1, "set up");
+            EXPECT_EQ(max_file_size, 10000);
+            EXPECT_EQ(max_file_size_bytes, 10240000);
+            EXPECT_EQ(max_files_num, 3);
+        });
+        EXPECT_EQ(r.out, *empty_key ? "Wrong string: \n" : "") << empty_key;
+    }
 }
 
 // ---- The settings as one record ---------------------------------------------------
@@ -493,7 +497,7 @@ TEST(SettingsReader, LevelSourcesHomeAndDefaults) {
              EXPECT_TRUE(s.level_known);
              EXPECT_EQ(s.keys_given, 0);
              EXPECT_EQ(s.max_file_size.value, 10000);
-             EXPECT_EQ(s.max_file_size.message, "Wrong string: \n");
+             EXPECT_EQ(s.max_file_size.message, "");
              EXPECT_EQ(s.max_files.value, 3);
              EXPECT_TRUE(s.print_to_console);
              EXPECT_EQ(s.dir_setting, "");

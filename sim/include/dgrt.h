@@ -6,7 +6,9 @@
  * Every call returns dgSuccess (0) or one of the dgError values below, and on
  * failure changes nothing.  Device pointers are not host memory: reading or
  * writing them on the host faults; use dgMemcpy.  The current device is per
- * thread (device 0 until dgSetDevice).  Thread-safe.  Compiles as C and C++.
+ * thread (device 0 until dgSetDevice).  Thread-safe.  The library declares
+ * its own copy of the copy kinds; tests/platform_records_test.cpp holds the
+ * two in step.  Compiles as C and C++.
  */
 #ifndef DGRT_H
 #define DGRT_H

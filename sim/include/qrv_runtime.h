@@ -7,7 +7,9 @@
  * `size` the caller has set to sizeof(qrv_vendor_pointer_info_t) (56) after
  * zero-filling it.  The symbol carries the version QRV_1.
  *
- * Thread-safe; may be called from any thread.  Compiles as C and C++.
+ * Thread-safe; may be called from any thread.  The library declares its own
+ * copy of the records; tests/platform_records_test.cpp holds the two in
+ * step.  Compiles as C and C++.
  */
 #ifndef QRV_RUNTIME_H
 #define QRV_RUNTIME_H

@@ -14,7 +14,9 @@
  * Result 0: the transfer happened and args.size holds the bytes moved.
  * Result -1: errno says why and the record is unchanged.
  *
- * This is the driver's side of the interface.  Compiles as C and C++.
+ * This is the driver's side of the interface.  The library declares its own
+ * copy of the record and the code; tests/platform_records_test.cpp holds the
+ * two in step.  Compiles as C and C++.
  */
 #ifndef QRVD_IOCTL_H
 #define QRVD_IOCTL_H
