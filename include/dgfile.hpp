@@ -728,7 +728,9 @@ public:
 
     // Marks every request of the current batch canceled (dgFileBatchIOCancel):
     // one not started moves nothing, a transfer under way runs to its end.
-    // Their completions are still to be collected.
+    // Their completions are still to be collected: the library hands one out
+    // only once its transfer is over, with the bytes it moved (0 when it was
+    // skipped), so after wait() nothing of the batch touches memory any more.
     void cancel(std::error_code& ec) noexcept {
         ec = detail::status(dgFileBatchIOCancel(handle_));
         if (!ec) cancelled_ = true;

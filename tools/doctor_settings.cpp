@@ -344,7 +344,8 @@ Finding NumericFinding(const NumericSetting& setting, const Numeric& n, bool act
     } else {
         f.status = Status::Ok;
         f.text = "not set: " + std::to_string(setting.value) + n.unit + ", the default";
-        // The set-up converts the missing value too, and says so.
+        // An absent key takes its default silently; an empty value is
+        // present, and the set-up's diagnosis of it is said here.
         if (active && !printed.empty())
             f.text += " (the library prints " + Quote(printed) + " for it at set-up)";
     }

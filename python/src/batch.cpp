@@ -219,7 +219,9 @@ running and drops completions not collected.)")
         .def("wait", &Batch::Wait, "Collects every completion not collected yet.")
         .def("cancel", &Batch::Cancel,
              "Marks the batch's requests canceled: one not started moves nothing, one under way runs to "
-             "its end.  Their completions are still to be collected.")
+             "its end.  Their completions are still to be collected, each once its transfer is over, "
+             "with the bytes it moved (0 when skipped): after wait(), nothing of the batch writes "
+             "device memory.")
         .def_property_readonly("pending", &Batch::Pending, "Completions not collected yet.")
         .def_property_readonly("max_requests", &Batch::Capacity, "The number of request slots.")
         .def_property_readonly("closed", &Batch::Closed, "True once closed.")

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include <dgfile.hpp>
 
@@ -23,11 +24,23 @@ std::string TypeName(py::handle h) { return Py_TYPE(h.ptr())->tp_name; }
 
 std::string Repr(py::handle h) { return py::repr(h).cast<std::string>(); }
 
+namespace {
+
+// Python's bool, or NumPy's (which NumPy 1 still lets convert through
+// __index__, with a warning); neither is a size or an offset.
+bool IsBool(PyObject* o) {
+    if (PyBool_Check(o)) return true;
+    const char* type = Py_TYPE(o)->tp_name;
+    return std::strcmp(type, "numpy.bool_") == 0 || std::strcmp(type, "numpy.bool") == 0;
+}
+
+}  // namespace
+
 long long IntArg(py::handle h, const std::string& name, long long max) {
     py::object index;  // for an object that is not an int itself, its __index__
     PyObject* n = h.ptr();
     if (!PyLong_CheckExact(n)) {  // the common case skips the conversion
-        if (PyBool_Check(n) || !PyIndex_Check(n))
+        if (IsBool(n) || !PyIndex_Check(n))
             throw py::type_error(name + " must be an int, not " + TypeName(h));
         index = py::reinterpret_steal<py::object>(PyNumber_Index(n));
         if (!index) throw py::error_already_set();
