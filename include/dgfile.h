@@ -19,10 +19,15 @@
  *    direct attempt or CPU copy is one unit per handle).  Several handles on
  *    one file (registered on the same descriptor, on a dup() of it, or on
  *    another descriptor of the same file) may transfer at once too, also
- *    from one batch: their CPU copies, which change the open file's status
- *    flags and position, take turns.  The application's own use of a
- *    registered descriptor while a transfer through it runs is not guarded:
- *    that stays the application's responsibility.  The exceptions are the
+ *    from one batch.  The CPU copies of handles that share an open file
+ *    (the same descriptor, a dup(), one inherited across fork()) change its
+ *    status flags and position, so they take turns; those of separately
+ *    opened descriptors run at once, except where the kernel cannot tell
+ *    open files apart (kcmp() missing or forbidden by a security policy,
+ *    no descriptor left to keep), where all CPU copies of one file take
+ *    turns.  The application's own use of a registered descriptor while a
+ *    transfer through it runs is not guarded: that stays the application's
+ *    responsibility.  The exceptions are the
  *    REQUIRES notes below: nothing may use what is being closed or released,
  *    and one batch handle takes calls from one thread at a time.
  *  - fork(): a child never waits for a thread of its parent.  It may
@@ -287,12 +292,16 @@ DGFILE_API DGfileError_t dgFileBufDeregister(const void* devPtr_base);
  * On failure nothing is created and *fh is untouched.  The record is copied;
  * the table descr->fs_ops points to must outlive the handle.  Status flags
  * beyond O_WRONLY/O_RDWR/O_CREAT/O_DIRECT and the large-file bit are noted in
- * the debug log and accepted.  DGFILE_DISABLE_CPU is read now, per handle. */
+ * the debug log and accepted.  DGFILE_DISABLE_CPU is read now, per handle.
+ * The first handle on an open file keeps a close-on-exec duplicate of its
+ * descriptor, to tell later registrations on that open file from others. */
 DGFILE_API DGfileError_t dgFileHandleRegister(DGfileHandle_t* fh,
                                               DGfileDescr_t* descr);
 
-/* Releases a handle; NULL is accepted.  REQUIRES: no transfer or unfinished
- * batch request uses it. */
+/* Releases a handle; NULL is accepted.  The last handle on an open file closes
+ * the duplicate kept at registration: like any close of a descriptor of the
+ * file, that releases the process's POSIX record locks on it (F_SETLK).
+ * REQUIRES: no transfer or unfinished batch request uses it. */
 DGFILE_API void dgFileHandleDeregister(DGfileHandle_t fh);
 
 /* Read size bytes at file_offset into devPtr_base + devPtr_offset, or write

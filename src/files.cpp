@@ -218,10 +218,7 @@ file_handle_t* file_handle_t::create(const std::atomic<int>* qrvdfd, const DGfil
     const bool stat_ok = ::fstat(descr->handle.fd, &st) == 0;
     file_lock_t* lock = nullptr;
     if (raw_value(descr->type) == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
-        // Descriptors that cannot be examined all share the key (0, 0), which
-        // no real file has (inode 0 is never used): their CPU copies take
-        // turns among themselves.
-        lock = stat_ok ? file_lock_acquire(st.st_dev, st.st_ino) : file_lock_acquire(0, 0);
+        lock = file_lock_acquire(descr->handle.fd, stat_ok ? &st : nullptr);
         if (lock == nullptr) return nullptr;
     }
     auto* handle = new (std::nothrow) file_handle_t(qrvdfd, descr, flags, st, lock);
@@ -401,11 +398,11 @@ bool file_handle_t::fallback(const request_t& r, pointer_query_t* query, attempt
     return true;
 }
 
-// Under the file's lock: O_DIRECT off, seek, the read or write step, and the
+// Under the file lock: O_DIRECT off, seek, the read or write step, and the
 // flags read at registration back on every way out.
 std::optional<ssize_t> file_handle_t::copy_on_descriptor(const request_t& r,
                                                          attempt_t* attempt) {
-    std::lock_guard<fork_safe_mutex> file_guard(file_lock->mutex);
+    std::lock_guard<file_lock_t> file_guard(*file_lock);
     const int fd = descr.handle.fd;
     if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) {
         attempt->failure = stats::cpu_fail_t::flags;

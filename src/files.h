@@ -8,10 +8,13 @@
 // through one handle at once.
 // Locks: a handle's `mutex` makes one direct attempt or one whole CPU
 // fallback a unit per handle.  The fallback (flag change, seek, read/write,
-// flag restore) also holds the lock of the file (file_locks.h), shared by
-// every handle on it, since flags and position belong to the open file, not
-// to the handle; the direct path needs no such lock (the driver reads at an
-// explicit offset).  Both are fork-safe: a child made by fork finds them free
+// flag restore) also holds the file lock (file_locks.h) of its open file
+// description, shared by every handle on that description (the same
+// descriptor, a dup, one inherited across fork), since flags and position
+// belong to the description, not to the handle; handles on separately opened
+// descriptors copy at once where the kernel tells descriptions apart.  The
+// direct path needs no such lock (the driver reads at an explicit offset).
+// Both are fork-safe: a child made by fork finds them free
 // (fork_safe_mutex.h).  Their place in the lock order: src/README.md.  The
 // device descriptor is read through `qrvdfd` without the device lock (an
 // atomic load).  The application's own use of a registered descriptor
@@ -123,7 +126,8 @@ private:
     [[maybe_unused]] const struct stat f_stat;  // taken at construction; nothing reads it yet
     fork_safe_mutex mutex;                 // see the header comment
     const bool disable_cpu;                // DGFILE_DISABLE_CPU was "YES"
-    // Shared with every handle on the same file; held around each CPU copy.
-    // Null for kinds other than a POSIX descriptor (they have no CPU copy).
+    // Shared with every handle on the same open file description; held around
+    // each CPU copy.  Null for kinds other than a POSIX descriptor (they have
+    // no CPU copy).
     file_lock_t* const file_lock;
 };
