@@ -56,8 +56,7 @@ struct file_entry_t;  // the registry's record of one file (file_locks.cpp)
 // The lock a handle takes around each CPU copy: its open file description's,
 // or, where the registry could not tell the description, its file's whole
 // lock.  Callers use lock() and unlock() only; the rest is the registry's.
-class file_lock_t {
-public:
+struct file_lock_t {
     void lock();
     void unlock();
 
