@@ -27,10 +27,15 @@
  *    direct attempt or CPU copy is one unit per handle).  Several handles on
  *    one file (registered on the same descriptor, on a dup() of it, or on
  *    another descriptor of the same file) may transfer at once too, also
- *    from one batch: their CPU copies, which change the open file's status
- *    flags and position, take turns.  The application's own use of a
- *    registered descriptor while a transfer through it runs is not guarded:
- *    that stays the application's responsibility.  The exceptions are the
+ *    from one batch.  The CPU copies of handles that share an open file
+ *    (the same descriptor, a dup(), one inherited across fork()) change its
+ *    status flags and position, so they take turns; those of separately
+ *    opened descriptors run at once, except where the kernel cannot tell
+ *    open files apart (kcmp() missing or forbidden by a security policy),
+ *    where all CPU copies of one file take turns.  The library opens and
+ *    closes no descriptor of a registered file for this.  The application's own use of a registered descriptor while a
+ *    transfer through it runs is not guarded: that stays the application's
+ *    responsibility.  The exceptions are the
  *    REQUIRES notes below: nothing may use what is being closed or released,
  *    and one batch handle takes calls from one thread at a time.
  *  - fork(): a child never waits for a thread of its parent.  It may

@@ -216,29 +216,34 @@ file_handle_t* file_handle_t::create(const std::atomic<int>* qrvdfd, const DGfil
                                      int flags) {
     struct stat st {};
     const bool stat_ok = ::fstat(descr->handle.fd, &st) == 0;
-    file_lock_t* lock = nullptr;
-    if (raw_value(descr->type) == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
-        // Descriptors that cannot be examined all share the key (0, 0), which
-        // no real file has (inode 0 is never used): their CPU copies take
-        // turns among themselves.
-        lock = stat_ok ? file_lock_acquire(st.st_dev, st.st_ino) : file_lock_acquire(0, 0);
-        if (lock == nullptr) return nullptr;
+    auto* handle = new (std::nothrow) file_handle_t(qrvdfd, descr, flags, stat_ok ? &st : nullptr);
+    if (handle != nullptr && handle->file_lock == nullptr &&
+        raw_value(descr->type) == DG_FILE_HANDLE_TYPE_OPAQUE_FD) {
+        delete handle;
+        return nullptr;
     }
-    auto* handle = new (std::nothrow) file_handle_t(qrvdfd, descr, flags, st, lock);
-    if (handle == nullptr) file_lock_release(lock);
     return handle;
 }
 
+namespace {
+
+const struct stat kNoStat {};
+
+}  // namespace
+
 file_handle_t::file_handle_t(const std::atomic<int>* qrvdfd_, const DGfileDescr_t* descr_,
-                             int flags, const struct stat& st, file_lock_t* file_lock_)
+                             int flags, const struct stat* st)
     : qrvdfd(qrvdfd_),
       descr(*descr_),
       fileflag(flags),
-      f_stat(st),
+      f_stat(st != nullptr ? *st : kNoStat),
       disable_cpu(cpu_fallback_disabled()),
-      file_lock(file_lock_) {}
+      lock_user{descr_->handle.fd, nullptr},
+      file_lock(raw_value(descr_->type) == DG_FILE_HANDLE_TYPE_OPAQUE_FD
+                    ? file_lock_acquire(&lock_user, st)
+                    : nullptr) {}
 
-file_handle_t::~file_handle_t() { file_lock_release(file_lock); }
+file_handle_t::~file_handle_t() { file_lock_release(file_lock, &lock_user); }
 
 namespace {
 
@@ -404,11 +409,11 @@ bool file_handle_t::fallback(const request_t& r, pointer_query_t* query, attempt
     return true;
 }
 
-// Under the file's lock: O_DIRECT off, seek, the read or write step, and the
+// Under the file lock: O_DIRECT off, seek, the read or write step, and the
 // flags read at registration back on every way out.
 std::optional<ssize_t> file_handle_t::copy_on_descriptor(const request_t& r,
                                                          attempt_t* attempt) {
-    scoped_lock<fork_safe_mutex> file_guard(file_lock->mutex);
+    scoped_lock<file_lock_t> file_guard(*file_lock);
     const int fd = descr.handle.fd;
     if (::fcntl(fd, F_SETFL, fileflag & ~O_DIRECT) != 0) {
         attempt->failure = stats::cpu_fail_t::flags;

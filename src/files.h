@@ -8,10 +8,13 @@
 // through one handle at once.
 // Locks: a handle's `mutex` makes one direct attempt or one whole CPU
 // fallback a unit per handle.  The fallback (flag change, seek, read/write,
-// flag restore) also holds the lock of the file (file_locks.h), shared by
-// every handle on it, since flags and position belong to the open file, not
-// to the handle; the direct path needs no such lock (the driver reads at an
-// explicit offset).  Both are fork-safe: a child made by fork finds them free
+// flag restore) also holds the file lock (file_locks.h) of its open file
+// description, shared by every handle on that description (the same
+// descriptor, a dup, one inherited across fork), since flags and position
+// belong to the description, not to the handle; handles on separately opened
+// descriptors copy at once where the kernel tells descriptions apart.  The
+// direct path needs no such lock (the driver reads at an explicit offset).
+// Both are fork-safe: a child made by fork finds them free
 // (fork_safe_mutex.h).  Their place in the lock order: src/README.md.  The
 // device descriptor is read through `qrvdfd` without the device lock (an
 // atomic load).  The application's own use of a registered descriptor
@@ -102,7 +105,7 @@ private:
     };
 
     file_handle_t(const std::atomic<int>* qrvdfd, const DGfileDescr_t* descr, int flags,
-                  const struct stat& st, file_lock_t* file_lock);
+                  const struct stat* st);
 
     ssize_t transfer(const request_t& r) EXCLUDES(mutex);
     bool direct(const request_t& r, pointer_query_t* query, attempt_t* attempt, ssize_t* moved)
@@ -114,11 +117,11 @@ private:
     std::optional<ssize_t> copy_on_descriptor(const request_t& r, attempt_t* attempt)
         REQUIRES(mutex);
     std::optional<ssize_t> read_step(const request_t& r, void* device, attempt_t* attempt)
-        REQUIRES(file_lock->mutex);
+        REQUIRES(*file_lock);
     std::optional<ssize_t> write_step(const request_t& r, const void* device,
-                                      attempt_t* attempt) REQUIRES(file_lock->mutex);
+                                      attempt_t* attempt) REQUIRES(*file_lock);
     std::size_t read_capacity(std::size_t size, off_t file_offset) const
-        REQUIRES(file_lock->mutex);
+        REQUIRES(*file_lock);
 
     const std::atomic<int>* const qrvdfd;  // the process-wide device descriptor
     const DGfileDescr_t descr;             // constant after construction
@@ -127,7 +130,10 @@ private:
     [[maybe_unused]] const struct stat f_stat;  // taken at construction; nothing reads it yet
     fork_safe_mutex mutex;                 // see the header comment
     const bool disable_cpu;                // DGFILE_DISABLE_CPU was "YES"
-    // Shared with every handle on the same file; held around each CPU copy.
-    // Null for kinds other than a POSIX descriptor (they have no CPU copy).
+    // This handle in its file lock's list of descriptors.
+    file_lock_user_t lock_user;
+    // Shared with every handle on the same open file description; held around
+    // each CPU copy.  Null for kinds other than a POSIX descriptor (they have
+    // no CPU copy), and when no memory was left for it.
     file_lock_t* const file_lock;
 };

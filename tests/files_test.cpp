@@ -3,10 +3,15 @@
 // and the simulated platform, each case in its own sandboxed child.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/kcmp.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,13 +40,18 @@
 // The library's fstat, gettimeofday and runtime copy bind to these
 // definitions first.  Each passes straight through until a case sets its
 // switch: a file whose stated size understates its content, a wall clock that
-// steps back at every reading, a copy that waits until it is let go.
+// steps back at every reading, a copy that waits until it is let go, copies
+// that wait until several are inside at once.
 namespace interposed {
 std::atomic<int> understated_fd{-1};
 std::atomic<off_t> stated_size{0};
 std::atomic<bool> clock_steps_back{false};
 enum Gate { kOpen, kArmed, kHeld };
 std::atomic<int> copy_gate{kOpen};  // kArmed: the next copy waits as kHeld until kOpen
+// copies_meet > 0: each copy waits until that many are inside at once (then
+// copies_met), 5 s at most.
+std::atomic<int> copies_meet{0}, copies_inside{0};
+std::atomic<bool> copies_met{false};
 
 template <typename Fn>
 Fn Next(const char* name) {
@@ -70,6 +80,11 @@ extern "C" int dgMemcpy(void* dst, const void* src, std::size_t count, enum _dgM
     int armed = interposed::kArmed;
     if (interposed::copy_gate.compare_exchange_strong(armed, interposed::kHeld))
         while (interposed::copy_gate.load() == interposed::kHeld) ::usleep(1000);
+    if (const int want = interposed::copies_meet; want > 0) {
+        if (++interposed::copies_inside == want) interposed::copies_met = true;
+        for (int ms = 0; !interposed::copies_met && ms < 5000; ++ms) ::usleep(1000);
+        --interposed::copies_inside;
+    }
     return next(dst, src, count, kind);
 }
 
@@ -578,6 +593,72 @@ TEST_F(Fallback, AHostBufferThatCannotBeAllocatedFailsCleanly) {
     });
 }
 
+// Whether CPU copies through `handles`, 5000 bytes each to a range of its
+// own, were all inside the runtime's copy call, made under their locks, at
+// once.  Every byte is checked.
+bool CopiesAtOnce(const std::vector<DGfileHandle_t>& handles, const DeviceBuffer& dev) {
+    interposed::copies_met = false;
+    interposed::copies_meet = static_cast<int>(handles.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < handles.size(); ++i)
+        threads.emplace_back([&, i] {
+            EXPECT_EQ(dgFileRead(handles[i], dev.ptr, 5000, i * 8192, i * 8192), 5000);
+        });
+    for (std::thread& t : threads) t.join();
+    interposed::copies_meet = 0;
+    for (std::size_t i = 0; i < handles.size(); ++i)
+        EXPECT_TRUE(MatchesPattern(dev.View() + i * 8192, 5000, i * 8192));
+    return interposed::copies_met;
+}
+
+// Regression: separately opened descriptors of one file, which share
+// neither flags nor position, took turns for their CPU copies.  They copy at
+// once, and so does a descriptor number closed and reused for another open
+// of the file while a dup() of the old one stays registered.  Nothing the
+// library opens for this outlives the handles.
+TEST_F(Fallback, SeparateOpensOfOneFileCopyAtOnce) {
+    Run(1 << 20, 1 << 20, [](TransferRig& rig) {
+        const std::size_t before = sandbox::DirectoryEntries("/proc/self/fd").size();
+        {
+            const Registered a(rig.file), b(rig.file);
+            EXPECT_TRUE(CopiesAtOnce({rig.fh, a.fh, b.fh}, rig.dev));
+            const int old_fd = rig.file.Open(O_RDWR | O_DIRECT), kept = ::dup(old_fd);
+            const DGfileHandle_t first = Register(old_fd), second = Register(kept);
+            dgFileHandleDeregister(first);
+            ::close(old_fd);
+            const Registered reused(rig.file);
+            ASSERT_EQ(reused.fd, old_fd);
+            EXPECT_TRUE(CopiesAtOnce({second, reused.fh}, rig.dev));
+            dgFileHandleDeregister(second);
+            ::close(kept);
+        }
+        EXPECT_EQ(sandbox::DirectoryEntries("/proc/self/fd").size(), before);
+    });
+}
+
+// The library closes no descriptor of a registered file: a close would drop
+// the process's POSIX record locks on it, which the application still holds
+// through its own descriptor after the handle is gone.
+TEST_F(Fallback, DeregisteringKeepsTheApplicationsRecordLocks) {
+    Run(8192, 8192, [](TransferRig& rig) {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_len = 4096;
+        ASSERT_EQ(::fcntl(rig.fd, F_SETLK, &lock), 0);
+        dgFileHandleDeregister(Register(rig.file.Open(O_RDONLY | O_DIRECT)));
+        const pid_t child = ::fork();
+        if (child == 0) {  // another process sees the lock, or it is gone
+            struct flock probe {};
+            probe.l_type = F_WRLCK;
+            probe.l_len = 4096;
+            _exit(::fcntl(rig.fd, F_GETLK, &probe) == 0 && probe.l_type == F_WRLCK ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the record lock was dropped";
+    });
+}
+
 // ---- User callbacks -------------------------------------------------------------
 
 struct CallbackLog {
@@ -990,6 +1071,26 @@ TEST(Stats, OnePerProcessNothingWhenOffOrAfterUnderscoreExit) {
 
 // ---- Concurrency ---------------------------------------------------------------------
 
+// From now on kcmp fails with EPERM on this thread and the threads it
+// starts, as where a security policy forbids it.  False where the kernel
+// takes no filter (a user-mode emulator refuses them).
+bool RefuseKcmp() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return false;
+    errno = 0;
+    EXPECT_EQ(::syscall(SYS_kcmp, ::getpid(), ::getpid(), KCMP_FILE, 1, 1), -1);
+    EXPECT_EQ(errno, EPERM);
+    return true;
+}
+
 // Threads read and write disjoint ranges through one shared handle and through
 // handles of their own; every byte is checked afterwards.
 void ManyThreads(bool direct) {
@@ -1033,8 +1134,9 @@ void ManyThreads(bool direct) {
 // shares.  Threads on such handles, and a batch naming them, read unaligned
 // ranges (so the driver refuses them and the CPU copy runs) and write each
 // range back where it came from: every result must be whole, every device
-// byte right, and the file unchanged.
-void HandlesSharingOneFile(bool direct) {
+// byte right, and the file unchanged.  With `refuse_kcmp`, the kernel
+// refuses to compare descriptors from the second registration on.
+void HandlesSharingOneFile(bool direct, bool refuse_kcmp) {
     constexpr int kThreads = 3;
     constexpr int kRounds = 300;
     constexpr std::size_t kFile = 1 << 20;
@@ -1046,7 +1148,12 @@ void HandlesSharingOneFile(bool direct) {
     ScratchFile file(kFile);
     const int fd = file.Open(O_RDWR | O_DIRECT);
     const int dup_fd = ::dup(fd);
-    const DGfileHandle_t handles[] = {Register(fd), Register(dup_fd), Register(fd)};
+    const DGfileHandle_t first = Register(fd);
+    if (refuse_kcmp && !RefuseKcmp()) {
+        std::fprintf(stderr, "the kernel takes no seccomp filter here\n");
+        _exit(sandbox::kRefused);  // the test is marked skipped
+    }
+    const DGfileHandle_t handles[] = {first, Register(dup_fd), Register(fd)};
     std::atomic<int> failures{0};
     auto next = [](std::uint64_t& state) {
         state = state * 6364136223846793005u + 1442695040888963407u;
@@ -1128,7 +1235,15 @@ void WithAndWithoutDevice(void (*body)(bool)) {
 }
 
 TEST(Concurrency, HandlesSharingOneFileNeverMixTheirBytes) {
-    WithAndWithoutDevice(HandlesSharingOneFile);
+    WithAndWithoutDevice([](bool direct) { HandlesSharingOneFile(direct, false); });
+}
+
+// The later handles cannot be matched with the first, which holds its
+// description's lock: the file's whole lock they take must exclude it too.
+TEST(Concurrency, HandlesOfAnOpenFileTheKernelCannotTellNeverMixTheirBytes) {
+    sandbox::Options cpu_only;
+    cpu_only.device_node = false;
+    Sandboxed(cpu_only, [] { HandlesSharingOneFile(false, true); });
 }
 
 TEST(Concurrency, ThreadsOnSharedAndOwnHandlesMoveEveryByte) { WithAndWithoutDevice(ManyThreads); }
@@ -1139,9 +1254,10 @@ TEST(Concurrency, ThreadsOnSharedAndOwnHandlesMoveEveryByte) { WithAndWithoutDev
 // the library's locks (one in a CPU copy, holding its handle's lock and its
 // file's; one a batch request inside a slow driver request, holding its
 // handle's lock) blocked for ever on the first of them it needed.  The
-// child transfers through a new handle on the same file and through both
-// busy handles, and the inherited batch, whose request never runs in the
-// child, ends there instead of being waited for.
+// child transfers through a new handle on the same file, through both busy
+// handles and through one that needs the file's whole lock, and the
+// inherited batch, whose request never runs in the child, ends there
+// instead of being waited for.
 TEST(Fork, AChildNeverWaitsForLocksItsParentsThreadsHeld) {
     Sandboxed([] {
         qrvd_sim_set_enabled(1);
@@ -1185,6 +1301,12 @@ TEST(Fork, AChildNeverWaitsForLocksItsParentsThreadsHeld) {
                       MatchesPattern(dev.View(), 5000, 8192) &&
                       MatchesPattern(dev.View() + 16384, 5000, 16384) &&
                       MatchesPattern(dev.View() + 32768, 4096, 32768);
+            // With kcmp refused (where the kernel takes the filter), a new
+            // handle takes the file's whole lock, which the copier held shared.
+            RefuseKcmp();
+            const DGfileHandle_t whole = Register(file.Open(O_RDWR | O_DIRECT));
+            ok = ok && dgFileRead(whole, dev.At(49152), 5000, 49152, 0) == 5000 &&
+                 MatchesPattern(dev.View() + 49152, 5000, 49152);
             DGfileIOEvents_t event{};
             unsigned nr = 1;
             ok = ok && dgFileBatchIOGetStatus(batch, 1, &nr, &event, nullptr).err == 0 &&
