@@ -4,9 +4,10 @@
 // the best of several depths), a loop of dgFileRead, dgfile::load in C++
 // and dgfile.load in Python, with the page cache dropped before each cold
 // run; on the warm file, the loader's CPU copy against threads of plain
-// pread + memcpy with the same lanes and chunks; the writes; and the host
-// memory a CPU-copy load takes.  Figures in MiB/s, medians of the rounds,
-// with the ratios the loader is judged by.
+// pread + memcpy with the same lanes and chunks; the writes (fio, a loop of
+// dgFileWrite, dgfile::store); and the host memory a CPU-copy load takes.
+// Figures in MiB/s, medians of the rounds, with the ratios the loader is
+// judged by.
 //
 // Usage: loader_bench [--quick] [--size SIZE] [--chunk SIZE] [--lanes N]
 //                     [--rounds N] [DIRECTORY, default /var/tmp]
@@ -314,10 +315,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     dgfile::load_options options;
-    if (a.chunk != 0) options.io_size = a.chunk;
-    if (a.lanes != 0) options.depth = a.lanes;
-    const std::size_t chunk = options.io_size;
-    const unsigned lanes = options.depth;
+    if (a.chunk != 0) options.chunk_size = a.chunk;
+    if (a.lanes != 0) options.lanes = a.lanes;
+    const std::size_t chunk = options.chunk_size;
+    const unsigned lanes = options.lanes;
 
     const std::string path = a.dir + "/dgfile-loader-bench.dat";
     const std::string out_path = a.dir + "/dgfile-loader-bench-out.dat";
@@ -427,10 +428,16 @@ int main(int argc, char** argv) {
         ways.push_back({"dgFileWrite loop, one handle", [&] {
                             return Timed([&] { return CLoop(out_path, true, dev, a.size, chunk); });
                         }, {}});
+        ways.push_back({"dgfile::store (C++)", [&] {
+                            return Timed([&] { return dgfile::store(out, dev, a.size, 0, options) == a.size; });
+                        }, {}});
         Rounds(ways, a.rounds, a.size, [] {});
         std::printf("== writes (O_DIRECT over the allocated file %s)\n", out_path.c_str());
         for (const Way& w : ways) Print(w);
-        Ratio("dgFileWrite loop / fio best", ways[depths.size()].Median(), ways[best(ways)].Median(), 0.0);
+        const std::size_t b = best(ways);
+        Ratio(("C++ store / fio best (depth " + std::to_string(depths[b]) + ")").c_str(),
+              ways[depths.size() + 1].Median(), ways[b].Median(), 0.9);
+        Ratio("dgFileWrite loop / fio best", ways[depths.size()].Median(), ways[b].Median(), 0.0);
     }
 
     in = dgfile::file();
