@@ -7,8 +7,10 @@
 //     reused from call to call, then one memcpy into device memory;
 //  3. the C++ interface (dgfile.hpp) against the C calls it makes: a 4 KiB
 //     dgfile::file::read against dgFileRead on the same handle, and
-//     dgfile::load (1 MiB requests, 8 per batch) against the same batch loop
-//     written in C.
+//     dgfile::load with one lane (1 MiB chunks, moved by the calling thread
+//     through the caller's handle) against the same loop of dgFileRead
+//     written in C.  The loader's lanes, which open the file anew, are
+//     loader_bench's to measure.
 // Candidate and baseline alternate call by call (or batch by batch for small
 // sizes) so that drift of the machine hits both alike; the median is kept.
 //
@@ -84,39 +86,17 @@ struct NoIoObject {
     }
 };
 
-// dgfile::load's loop written against the C interface: a batch handle of
-// `depth` slots; requests of `io` bytes, `depth` per batch, each batch
-// collected whole before the next is submitted.  True when every byte came.
-bool LoadInC(DGfileHandle_t fh, void* dev, std::size_t size, off_t file_offset, std::size_t io,
-             unsigned depth) {
-    DGfileBatchHandle_t batch = nullptr;
-    if (dgFileBatchIOSetUp(&batch, depth).err != DG_FILE_SUCCESS) return false;
-    std::vector<DGfileIOParams_t> params(depth);
-    std::vector<DGfileIOEvents_t> events(depth);
-    bool whole = true;
-    for (std::size_t next = 0; whole && next < size;) {
-        unsigned n = 0;
-        for (; n < depth && next < size; ++n, next += io) {
-            DGfileIOParams_t& p = params[n];
-            p = {};
-            p.mode = DGFILE_BATCH;
-            p.u.batch.devPtr_base = static_cast<char*>(dev) + next;
-            p.u.batch.file_offset = file_offset + static_cast<off_t>(next);
-            p.u.batch.size = std::min(io, size - next);
-            p.fh = fh;
-            p.opcode = DGFILE_READ;
-            p.cookie = &p;
-        }
-        unsigned nr = n;
-        whole = dgFileBatchIOSubmit(batch, n, params.data(), 0).err == DG_FILE_SUCCESS &&
-                dgFileBatchIOGetStatus(batch, n, &nr, events.data(), nullptr).err == DG_FILE_SUCCESS &&
-                nr == n;
-        for (unsigned k = 0; whole && k < n; ++k)
-            whole = events[k].status == DGFILE_COMPLETE &&
-                    events[k].ret == static_cast<DGfileIOParams_t*>(events[k].cookie)->u.batch.size;
+// dgfile::load's one-lane loop written against the C interface: chunks of
+// `io` bytes, each read with dgFileRead until whole.  True when every byte
+// came.
+bool LoadInC(DGfileHandle_t fh, void* dev, std::size_t size, off_t file_offset, std::size_t io) {
+    for (std::size_t next = 0; next < size;) {
+        ssize_t n = dgFileRead(fh, static_cast<char*>(dev) + next, std::min(io, size - next),
+                               file_offset + static_cast<off_t>(next), 0);
+        if (n <= 0) return false;
+        next += static_cast<std::size_t>(n);
     }
-    dgFileBatchIODestroy(batch);
-    return whole;
+    return true;
 }
 
 void Report(const char* what, std::size_t size, std::pair<double, double> t) {
@@ -289,18 +269,18 @@ int main(int argc, char** argv) {
                                              static_cast<off_t>(i * 4 * KiB), 0) ==
                                   static_cast<ssize_t>(4 * KiB);
                        }));
-        std::puts("== C++ loader, cached file (candidate: dgfile::load, 1 MiB requests, 8 per "
-                  "batch; baseline: the same batch loop in C)");
+        std::puts("== C++ loader, cached file (candidate: dgfile::load, one lane of 1 MiB "
+                  "chunks; baseline: the same loop of dgFileRead in C)");
         const std::size_t load_size = quick ? 8 * MiB : 64 * MiB;
         Report("C++ load", load_size,
                Compare(quick ? 3 : 31, 1, file_size / load_size,
                        [&](std::size_t i) {
                            off_t off = static_cast<off_t>(i * load_size);
-                           return dgfile::load(cxx, dev, load_size, off, {MiB, 8}) == load_size;
+                           return dgfile::load(cxx, dev, load_size, off, {MiB, 1}) == load_size;
                        },
                        [&](std::size_t i) {
                            off_t off = static_cast<off_t>(i * load_size);
-                           return LoadInC(cxx.native_handle(), dev, load_size, off, MiB, 8);
+                           return LoadInC(cxx.native_handle(), dev, load_size, off, MiB);
                        }));
         ::fcntl(direct_fd, F_SETFL, registered);
     }

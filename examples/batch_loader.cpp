@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // batch_loader: a file into GPU memory through batches, with <dgfile.hpp>.
 //
-// First the short way, dgfile::load: the whole file in 1 MiB requests, four
-// at a time.  Then the same by hand with a dgfile::batch, whose requests
-// carry a typed cookie (here the index of the piece) that comes back with
-// each completion.  Both copies are checked against the file.  Exit status
+// First the short way, dgfile::load: the whole file by four lanes (threads
+// of the call), each taking the next 1 MiB.  Then the same pieces by hand,
+// four at a time, with a dgfile::batch, whose requests carry a typed cookie
+// (here the index of the piece) that comes back with each completion.  Both copies are checked against the file.  Exit status
 // 0 when both match.
 //
 //   batch_loader [directory for the scratch file, default "."]

@@ -10,16 +10,19 @@
 //    nothing else than std::bad_alloc, as std::filesystem does (file::serve
 //    also lets out what copying the caller's object throws).  Codes are
 //    dgfile::errc in dgfile::category(): the status codes of dgfile.h by
-//    name, and two of this layer's own (transfer_failed, end_of_file).
+//    name, and three of this layer's own (transfer_failed, end_of_file,
+//    stopped).
 //    Failed system calls of this layer (open, fstat) give std::system_category
 //    codes.
 //  - Ownership: file and batch are move-only, release what they own in their
 //    destructor, and are empty (and safe to destroy) once moved from.
 //  - Typed batch requests and completions, and the batch rules checked where
 //    this layer can check them.
-//  - load(): a whole file, or a range, into device memory through batches.
+//  - load() and store(): a whole file, or a range, between the file and
+//    device memory, by several threads of the call at once ("lanes").
 // Threads: as in C.  Several threads may transfer through one file at once;
 // a batch takes calls from one thread at a time.  Neither type locks.
+// load() and store() start their lanes and join them before returning.
 #ifndef DGFILE_HPP
 #define DGFILE_HPP
 
@@ -32,11 +35,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -91,9 +98,11 @@ enum class errc : int {
     // A transfer returned -1 (file::read/write and the exact forms, a batch
     // completion, load).
     transfer_failed = 6001,
-    // read_exact/load: the file ended before the range did; write_exact: a
+    // read_exact: the file ended before the range did; write_exact, store: a
     // write moved nothing (the file takes no more bytes).
     end_of_file = 6002,
+    // load, store: the caller's progress hook asked them to stop.
+    stopped = 6003,
 };
 
 // Each errc with its name, by value: for interfaces that name the codes
@@ -142,6 +151,7 @@ inline constexpr errc_name errc_names[] = {
     DGFILE_ERRC_NAME(io_max_error),
     DGFILE_ERRC_NAME(transfer_failed),
     DGFILE_ERRC_NAME(end_of_file),
+    DGFILE_ERRC_NAME(stopped),
 };
 #undef DGFILE_ERRC_NAME
 
@@ -207,6 +217,7 @@ public:
         case errc::io_max_error: return "I/O size limit exceeded";
         case errc::transfer_failed: return "transfer failed";
         case errc::end_of_file: return "end of file before the end of the range";
+        case errc::stopped: return "stopped by the caller";
         }
         return "unknown dgfile status " + std::to_string(code);
     }
@@ -773,68 +784,272 @@ private:
 
 // ---- The loader ------------------------------------------------------------
 
+// How load() and store() move their range: `lanes` threads of the call, each
+// taking the next chunk of `chunk_size` bytes from a shared cursor (so a
+// slow lane holds no other up) and moving it with one synchronous
+// dgFileRead/dgFileWrite, repeated over short results until the chunk is
+// whole.  A file with a descriptor gives each lane a handle of its own, on
+// a new open of the file through /proc/self/fd (the caller's access mode
+// and O_SYNC/O_DSYNC, with O_DIRECT), so that no lane waits for another's
+// handle; where that open or its registration fails, the lane shares f's
+// handle, which serialises its transfers with those of the other lanes
+// doing the same.  The lanes of a served file share its handle: its object
+// takes calls from several threads at once.  A range of one chunk, or one
+// lane, without a progress hook is moved by the calling thread through f.
+// On the CPU copy host memory stays within about lanes * chunk_size (the
+// library's host buffer holds one transfer).  The defaults kept a disk of
+// about 2.5 GB/s busy where fewer lanes did not and larger chunks gained
+// nothing (docs/cpp.md, "What it costs").  Positional initialisation
+// ({chunk_size, lanes}) reads as the {io_size, depth} of earlier releases.
 struct load_options {
-    std::size_t io_size = std::size_t(1) << 20;  // bytes per request
-    unsigned depth = 8;                          // requests per batch
+    std::size_t chunk_size = std::size_t(1) << 20;  // bytes per transfer
+    unsigned lanes = 8;                             // threads moving chunks at once
+    // When set, called on the calling thread about every progress_interval
+    // while the lanes run, with the bytes moved so far (in any order) and
+    // the range's size; false asks the lanes to stop after their current
+    // chunk (errc::stopped).  An exception it throws stops and joins the
+    // lanes, then leaves the call.
+    std::function<bool(std::uint64_t done, std::uint64_t total)> progress{};
+    std::chrono::milliseconds progress_interval{100};
+};
+using store_options = load_options;
+
+// What the throwing load() and store() throw: code() is what their
+// error_code forms set, moved() what those return.
+class transfer_error : public error {
+public:
+    transfer_error(std::error_code ec, const char* what, std::size_t moved)
+        : error(ec, what), moved_(moved) {}
+    // The length of the range that moved whole from its start.
+    std::size_t moved() const noexcept { return moved_; }
+
+private:
+    std::size_t moved_;
 };
 
-// Reads `size` bytes of `f` from file_offset on into device memory at
-// `device`, in requests of options.io_size, options.depth at a time in one
-// batch; returns the length of the range that arrived whole from its start:
-// `size`, or less when the file ends first (or the driver reported a short
-// transfer).  transfer_failed when the first request to come up short
-// failed; invalid_value for an io_size or depth of 0.  With O_DIRECT, keep
-// file_offset, io_size and `device` aligned to the file system's block size.
-// A whole file: load(f, device, f.size()).
-inline std::size_t load(const file& f, void* device, std::size_t size, off_t file_offset,
-                        const load_options& options, std::error_code& ec) {
-    if (options.io_size == 0 || options.depth == 0) {
+namespace detail {
+
+// One load() or store(): the range cut into chunks, the lanes that move
+// them, and the first offset of the range that did not move.
+// Shared by the lanes: cursor_, moved_ and stop_ (atomics); hole_, why_ and
+// finished_ under mutex_.  The rest is constant while the lanes run.
+class lanes_run {
+public:
+    lanes_run(const file& f, const void* device, std::size_t size, off_t file_offset,
+              std::size_t chunk, bool write) noexcept
+        : f_(f), device_(static_cast<const char*>(device)), size_(size),
+          file_offset_(file_offset), chunk_(chunk), chunks_((size - 1) / chunk + 1),
+          write_(write) {}
+
+    // REQUIRES: size > 0, chunk > 0, lanes > 0.  With one lane and no
+    // progress hook the calling thread moves the range itself, through f.
+    std::size_t run(unsigned lanes, const load_options& o, std::error_code& ec) {
+        const std::size_t wanted = std::min<std::size_t>(lanes, chunks_);
+        if (wanted == 1 && !o.progress) {
+            move_through(f_);
+            return result(ec);
+        }
+        joiner threads(*this);
+        threads.list.reserve(wanted);
+        try {
+            while (threads.list.size() < wanted) threads.list.emplace_back([this] { lane(); });
+        } catch (const std::system_error& e) {  // fewer lanes, unless none started
+            if (threads.list.empty()) {
+                ec = e.code();
+                return 0;
+            }
+        }
+        wait(threads.list.size(), o);
+        threads.join();
+        return result(ec);
+    }
+
+private:
+    // Stops and joins the lanes on every way out, an exception included.
+    struct joiner {
+        explicit joiner(lanes_run& r) : run(r) {}
+        ~joiner() {
+            run.stop_.store(true, std::memory_order_relaxed);
+            join();
+        }
+        void join() {
+            for (std::thread& t : list)
+                if (t.joinable()) t.join();
+        }
+        lanes_run& run;
+        std::vector<std::thread> list;
+    };
+
+    // A lane: a handle of its own where the file has a descriptor, on a new
+    // open of it (the caller's access mode and synchronous-write flags,
+    // O_DIRECT), so that the library's CPU copy, which changes the flags and
+    // position of the open file, leaves the other lanes' alone.  Where that
+    // open or its registration fails (no /proc, permissions changed since
+    // the caller's open), and for a served file, the lane shares f.
+    void lane() noexcept {
+        file own;
+        const int flags = f_.fd() >= 0 ? ::fcntl(f_.fd(), F_GETFL) : -1;
+        if (flags >= 0) {
+            try {
+                std::error_code ec;
+                own = file::open("/proc/self/fd/" + std::to_string(f_.fd()),
+                                 flags & (O_ACCMODE | O_SYNC | O_DSYNC), ec);
+            } catch (...) {  // no memory for the path: share f
+            }
+        }
+        move_through(own ? own : f_);
+        own = file();  // deregistered before the caller may return
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++finished_;
+        done_.notify_one();
+    }
+
+    // Takes chunks until none is left or the run stops.
+    void move_through(const file& through) noexcept {
+        while (!stop_.load(std::memory_order_relaxed)) {
+            const std::size_t k = cursor_.fetch_add(1, std::memory_order_relaxed);
+            if (k >= chunks_) return;
+            const std::size_t begin = k * chunk_;
+            const std::size_t len = std::min(chunk_, size_ - begin);
+            for (std::size_t done = 0; done < len;) {
+                // The pointer, not the device offset, carries the place: a
+                // served file sees only the pointer.
+                const std::size_t at = begin + done;
+                const off_t where = file_offset_ + static_cast<off_t>(at);
+                const ssize_t n =
+                    write_ ? dgFileWrite(through.native_handle(), device_ + at, len - done, where, 0)
+                           : dgFileRead(through.native_handle(), const_cast<char*>(device_ + at),
+                                        len - done, where, 0);
+                if (n <= 0) {
+                    // A read that moves nothing met the end of the file,
+                    // which ends the range without an error.
+                    end_at(at, n < 0 ? std::error_code(errc::transfer_failed)
+                                     : write_ ? std::error_code(errc::end_of_file)
+                                              : std::error_code());
+                    return;
+                }
+                const std::size_t got = std::min(static_cast<std::size_t>(n), len - done);
+                done += got;
+                moved_.fetch_add(got, std::memory_order_relaxed);
+            }
+        }
+    }
+
+    // The range ends at `offset` (relative to its start), unless an earlier
+    // end is known; every lane stops after its chunk.
+    void end_at(std::size_t offset, std::error_code why) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (offset < hole_) {
+            hole_ = offset;
+            why_ = why;
+        }
+        stop_.store(true, std::memory_order_relaxed);
+    }
+
+    // The calling thread, until `lanes` lanes have finished: the progress
+    // hook every interval, if there is one.
+    void wait(std::size_t lanes, const load_options& o) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto all_done = [&] { return finished_ == lanes; };
+        if (!o.progress) {
+            done_.wait(lock, all_done);
+            return;
+        }
+        while (!done_.wait_for(lock, o.progress_interval, all_done)) {
+            lock.unlock();
+            const bool go_on = o.progress(moved_.load(std::memory_order_relaxed), size_);
+            if (!go_on) stop_.store(true, std::memory_order_relaxed);
+            lock.lock();
+        }
+    }
+
+    // Once the lanes are joined: every chunk the cursor handed out either
+    // moved whole or recorded where it ended, and those it did not hand out
+    // lie after all of them.
+    std::size_t result(std::error_code& ec) {
+        const std::size_t handed = std::min(cursor_.load(std::memory_order_relaxed), chunks_);
+        const std::size_t whole = handed == chunks_ ? size_ : handed * chunk_;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (hole_ < whole) {
+            ec = why_;
+            return hole_;
+        }
+        if (whole < size_)
+            ec = errc::stopped;
+        else
+            ec.clear();
+        return whole;
+    }
+
+    const file& f_;
+    const char* const device_;
+    const std::size_t size_;
+    const off_t file_offset_;
+    const std::size_t chunk_, chunks_;
+    const bool write_;
+    std::atomic<std::size_t> cursor_{0};  // the next chunk to hand out
+    std::atomic<std::uint64_t> moved_{0};  // bytes moved, for the progress hook
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::size_t finished_ = 0;         // lanes that have ended
+    std::size_t hole_ = SIZE_MAX;      // the first offset known not to have moved
+    std::error_code why_;              // and why: none for a read at the end of the file
+};
+
+inline std::size_t move_range(const file& f, const void* device, std::size_t size, off_t file_offset,
+                         const load_options& o, bool write, std::error_code& ec) {
+    if (o.chunk_size == 0 || o.lanes == 0 || (o.progress && o.progress_interval.count() <= 0)) {
         ec = errc::invalid_value;
         return 0;
     }
-    batch<std::size_t> requests(options.depth, ec);  // cookie: the request's place in the range
-    if (ec) return 0;
-    std::vector<request<std::size_t>> round;
-    std::vector<completion<std::size_t>> done(options.depth);
-    std::size_t next = 0;
-    while (next < size) {
-        round.clear();
-        for (; round.size() < options.depth && next < size; next += options.io_size) {
-            // The pointer, not the device offset, carries the place: a
-            // callback-served file sees only the pointer.
-            round.push_back({opcode::read, &f, static_cast<char*>(device) + next,
-                             std::min(options.io_size, size - next),
-                             file_offset + static_cast<off_t>(next), 0, next});
-        }
-        requests.submit(round, ec);
-        if (!ec) requests.poll(static_cast<unsigned>(round.size()), done.data(), done.size(), ec);
-        if (ec) return round.front().cookie;
-        // Whole up to the first request that came up short, if any.
-        std::size_t whole = next;
-        bool failed = false;
-        for (std::size_t i = 0; i < round.size(); ++i) {
-            const completion<std::size_t>& c = done[i];
-            std::size_t asked = std::min(options.io_size, size - c.cookie);
-            bool ok = c.status == io_status::complete && c.result >= 0;
-            std::size_t got = ok ? static_cast<std::size_t>(c.result) : 0;
-            if (got < asked && c.cookie + got < whole) {
-                whole = c.cookie + got;
-                failed = !ok;
-            }
-        }
-        if (whole < next) {
-            ec = failed ? std::error_code(errc::transfer_failed) : std::error_code();
-            return whole;
-        }
-    }
     ec.clear();
-    return size;
+    if (size == 0) return 0;
+    return lanes_run(f, device, size, file_offset, o.chunk_size, write).run(o.lanes, o, ec);
+}
+
+}  // namespace detail
+
+// Reads `size` bytes of `f` from file_offset on into device memory at
+// `device` with the lanes of `options`, and returns the length of the range
+// that arrived whole from its start: `size`, or less when the file ends
+// first.  transfer_failed when a transfer failed there (the return value is
+// then the first offset, from the start of the range, that did not arrive),
+// stopped when the progress hook asked to stop before the whole range
+// arrived; invalid_value for a chunk_size or lanes of 0, or a progress hook
+// with an interval that is not positive.  Device memory past the returned
+// length may have been written too.  With O_DIRECT, keep file_offset,
+// chunk_size and `device` aligned to the file system's block size; the
+// library takes the CPU copy for a transfer that is not.
+// A whole file: load(f, device, f.size()).
+inline std::size_t load(const file& f, void* device, std::size_t size, off_t file_offset,
+                        const load_options& options, std::error_code& ec) {
+    return detail::move_range(f, device, size, file_offset, options, false, ec);
 }
 inline std::size_t load(const file& f, void* device, std::size_t size, off_t file_offset = 0,
                         const load_options& options = {}) {
     std::error_code ec;
     std::size_t n = load(f, device, size, file_offset, options, ec);
-    detail::throw_if(ec, "dgfile::load");
+    if (ec) throw transfer_error(ec, "dgfile::load", n);
+    return n;
+}
+
+// Writes `size` bytes of device memory at `device` into `f` from
+// file_offset on, with the same lanes (a checkpoint writer); returns the
+// length written whole from the start of the range: `size`, or less with an
+// error.  end_of_file when a write moved nothing (the file takes no more),
+// transfer_failed when one failed, stopped and invalid_value as for load().
+// File bytes past the returned length may have been written too.  With
+// O_DIRECT the same alignment holds as for load().
+inline std::size_t store(const file& f, const void* device, std::size_t size, off_t file_offset,
+                         const store_options& options, std::error_code& ec) {
+    return detail::move_range(f, device, size, file_offset, options, true, ec);
+}
+inline std::size_t store(const file& f, const void* device, std::size_t size,
+                         off_t file_offset = 0, const store_options& options = {}) {
+    std::error_code ec;
+    std::size_t n = store(f, device, size, file_offset, options, ec);
+    if (ec) throw transfer_error(ec, "dgfile::store", n);
     return n;
 }
 

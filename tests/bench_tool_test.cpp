@@ -4,7 +4,7 @@
 // table against the JSON object), and the program itself, started with its
 // own scratch directory: arguments, error messages and exit codes, --verify
 // against a corrupted byte and a file the user changed, the short last I/O,
-// --json, the progress line and the demo.
+// the loader's runs, --json, the progress line and the demo.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -230,7 +230,7 @@ std::map<std::string, std::map<std::string, std::string>> TableRows(const std::s
 TEST(BenchProgram, HelpListsTheCommandsAndEveryExitCode) {
     ToolRun r = RunTool({"--help"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
-    for (const char* text : {"read", "write", "demo", "Exit codes:", "  0  success", "  1  --verify",
+    for (const char* text : {"read", "write", "load", "store", "demo", "Exit codes:", "  0  success", "  1  --verify",
                              "  2  bad arguments", "  3  set-up failed", "  4  a transfer failed"})
         EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
     ToolRun sub = RunTool({"write", "--help"});
@@ -251,9 +251,9 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         std::vector<std::string> args;
         std::string message;
     } cases[] = {
-        {{}, "name a command: read, write or demo"},
+        {{}, "name a command: read, write, load, store or demo"},
         {{"read"}, "FILE is required"},
-        {{"frobnicate"}, "unknown command 'frobnicate': name read, write or demo"},
+        {{"frobnicate"}, "unknown command 'frobnicate': name read, write, load, store or demo"},
         {{"--frobnicate"}, "--frobnicate"},
         {{"read", missing}, missing + ": no such file (--create SIZE makes one)"},
         {{"write", missing, "--verify"}, "no such file"},
@@ -265,6 +265,9 @@ TEST(BenchProgram, BadInputGetsAClearMessageExitTwoAndNoReport) {
         {{"write", file, "--offset", "60K", "--size", "8K", "-b", "4K", "--overwrite"}, "runs beyond the end of"},
         {{"write", file, "-s", "4K"},
          file + " exists (65536 bytes): write would replace its data with the tool's pattern; add --overwrite"},
+        {{"store", file}, file + " exists (65536 bytes): store would replace its data"},
+        {{"load", file, "--random"}, "--random"},
+        {{"load", file, "-b", "0"}, "--io-size must be at least 1 byte"},
         {{"read", file, "--offset", "68K"}, "--offset 69632 lies beyond the end of"},
         {{"read", file, "--offset", "64K"}, "nothing to move: " + file + " ends at --offset 65536"},
         {{"read", file, "-b", "32K", "-t", "3"}, "--threads 3 is more than the 2 I/Os"},
@@ -441,6 +444,34 @@ TEST(BenchVerify, RandomMultiThreadedBatchedWritesCoverEveryBlockOnce) {
     r = RunTool({"write", file, "-b", "64K", "-t", "2", "--shared-handle", "--overwrite"});
     ASSERT_EQ(r.exit_code, 0) << Show(r);
     EXPECT_EQ(FileBytes(file), Pattern(0, 512 * 1024, 2));
+}
+
+// load and store: one call of the loader moves the range, verified; a
+// refused request names where the range stopped, and moved only that much.
+TEST(BenchLoader, LoadAndStoreMoveTheRangeAndAFailureSaysWhereItStopped) {
+    const DataFile data("1M");
+    const std::string& file = data.file;
+    ToolRun r = RunTool({"store", file, "-b", "64K", "-t", "3", "--verify", "--overwrite", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    json run = ParseJson(r)["runs"][0];
+    EXPECT_EQ(run["workload"], "store");
+    EXPECT_EQ(run["threads"], 3);
+    EXPECT_EQ(run["verify"]["bytes_checked"], 1 << 20);
+    EXPECT_TRUE(run["latency_us"].is_null());
+    EXPECT_EQ(FileBytes(file), Pattern(0, 1 << 20, 1));
+    r = RunTool({"load", file, "-b", "64K", "-t", "5", "-o", "4K", "-s", "300001", "--verify"});
+    ASSERT_EQ(r.exit_code, 0) << Show(r);
+    EXPECT_EQ(TableRows(r.out)["load/default"]["bytes"], "300001") << Show(r);
+    EXPECT_EQ(TableRows(r.out)["load/default"]["mean_us"], "n/a") << Show(r);
+    EXPECT_NE(r.out.find("one call of dgfile::load, chunks of 64.0 KiB, 5 lanes"), std::string::npos) << Show(r);
+    r = RunTool({"load", file, "-b", "64K", "-t", "2", "--path", "direct", "--json"},
+                {{"QRVD_SIM_FAULT", "refuse:EIO@5"}});
+    ASSERT_EQ(r.exit_code, kExitTransfer) << Show(r);
+    run = ParseJson(r)["runs"][0];
+    const std::uint64_t moved = run["bytes"];
+    EXPECT_TRUE(moved % 65536 == 0 && moved < (1 << 20)) << moved;
+    EXPECT_NE(r.err.find("dgfile::load moved " + std::to_string(moved) + " of 1048576 bytes: transfer "
+                         "failed at file offset " + std::to_string(moved)), std::string::npos) << Show(r);
 }
 
 // ---- Reports ----------------------------------------------------------------

@@ -4,6 +4,7 @@
 // moves, the exact loops at the end of a file, the batch rules, the callback
 // adaptor and the loader.  The C calls underneath are batch_test's and
 // files_test's to check.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <set>
@@ -78,7 +79,8 @@ TEST(CppErrors, EveryCodeHasWordsOfItsOwnInTheDgfileCategory) {
     }
     words.insert(std::error_code(errc::transfer_failed).message());
     words.insert(std::error_code(errc::end_of_file).message());
-    EXPECT_EQ(words.size(), 37u);  // none says what another says
+    words.insert(std::error_code(errc::stopped).message());
+    EXPECT_EQ(words.size(), 38u);  // none says what another says
     // errc_names lists exactly the codes with words (the message switch has
     // a case for every enumerator, or the build fails).
     std::set<int> named;
@@ -254,30 +256,120 @@ TEST(CppBatch, RefusesWhatTheLibraryWouldDropOrMisplace) {
     });
 }
 
-TEST(CppLoad, ReadsTheRangeAndReturnsWhatArrivedWhole) {
+// Lanes more than chunks, chunks more than lanes, odd sizes and offsets
+// (which the CPU copy takes), a range past the end of the file, one lane.
+TEST(CppLoad, EveryByteLandsInPlaceWhateverTheLanesAndChunks) {
     Sandboxed([] {
-        const std::size_t size = 3 * 65536 + 12288;
+        const std::size_t size = 3 * 65536 + 12345;
         ScratchFile tmp(size);
         DeviceBuffer dev(4 * 65536);
         dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDONLY);
-        EXPECT_EQ(dgfile::load(f, dev.ptr, f.size(), 0, {65536, 2}), size);
-        EXPECT_TRUE(MatchesPattern(dev.View(), size, 0));
-        dgMemset(dev.ptr, 0, dev.size);
-        EXPECT_EQ(dgfile::load(f, dev.ptr, 65536, 8192, {16384, 3}), 65536u);
-        EXPECT_TRUE(MatchesPattern(dev.View(), 65536, 8192));
-        EXPECT_EQ(dgfile::load(f, dev.ptr, 4 * 65536), size);  // more than the file holds
-        Served s;  // its pieces land at their place through the pointer alone
-        s.size = 65536, s.fail_at = 40960;
+        const struct { std::size_t chunk; unsigned lanes; off_t offset; std::size_t asked, got; } cases[] = {
+            {8192, 1, 8192, 65536, 65536}, {1 << 20, 4, 0, 65536, 65536}, {65536, 2, 0, size, size},
+            {12288, 5, 0, 4 * 65536, size}, {4096, 3, 4097, 150001, 150001}, {65536, 8, 4096, 100000, 100000}};
+        for (const auto& c : cases) {
+            dgMemset(dev.ptr, 0xee, dev.size);
+            EXPECT_EQ(dgfile::load(f, dev.ptr, c.asked, c.offset, {c.chunk, c.lanes}), c.got) << c.chunk;
+            EXPECT_TRUE(MatchesPattern(dev.View(), c.got, static_cast<std::uint64_t>(c.offset))) << c.chunk;
+        }
+        qrvd_ioctl_file_inout_vram_args last{};
+        EXPECT_EQ(qrvd_sim_last_request(&last), 0);
+        EXPECT_NE(static_cast<int>(last.fd), f.fd());  // a lane's own descriptor, closed since
+        EXPECT_EQ(::fcntl(static_cast<int>(last.fd), F_GETFD), -1);
         std::error_code ec;
-        dgMemset(dev.ptr, 0, dev.size);
-        EXPECT_EQ(dgfile::load(dgfile::file::serve(s), dev.ptr, 65536, 0, {8192, 3}, ec), 40960u);
-        EXPECT_EQ(ec, errc::transfer_failed);
-        EXPECT_TRUE(MatchesPattern(dev.View(), 40960, 0));
-        s.step = 4096;  // the first piece comes back short: the rest is not whole
-        EXPECT_EQ(dgfile::load(dgfile::file::serve(s), dev.ptr, 65536, 0, {8192, 3}, ec), 4096u);
-        EXPECT_FALSE(ec);
         dgfile::load(f, dev.ptr, 4096, 0, {0, 1}, ec);
         EXPECT_EQ(ec, errc::invalid_value);
+    });
+}
+
+// A short transfer is repeated from where it stopped; a failed one ends the
+// range there, and the lanes stop.
+TEST(CppLoad, AFailureMidwayGivesTheWholePrefixAndWhereItStopped) {
+    Sandboxed([] {
+        const std::size_t size = 1 << 20, chunk = 16384;
+        ScratchFile tmp(size);
+        DeviceBuffer dev(size);
+        dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDONLY);
+        qrvd_sim_set_fault(QRVD_SIM_FAULT_SHORT, 1000, 3);
+        EXPECT_EQ(dgfile::load(f, dev.ptr, size, 0, {chunk, 4}), size);
+        EXPECT_TRUE(MatchesPattern(dev.View(), size, 0));
+        ::setenv("DGFILE_DISABLE_CPU", "YES", 1);  // read as the lanes register
+        qrvd_sim_set_fault(QRVD_SIM_FAULT_REFUSE, EIO, 7);
+        qrvd_sim_reset_counters();
+        dgMemset(dev.ptr, 0xee, size);
+        std::error_code ec;
+        const std::size_t n = dgfile::load(f, dev.ptr, size, 0, {chunk, 4}, ec);
+        EXPECT_EQ(ec, errc::transfer_failed);
+        EXPECT_TRUE(n < size && n % chunk == 0) << n;
+        EXPECT_TRUE(MatchesPattern(dev.View(), n, 0));
+        EXPECT_TRUE(AllEqual(dev.View() + n, chunk, 0xee));  // the refused chunk moved nothing
+        qrvd_sim_counters c{};
+        qrvd_sim_get_counters(&c);
+        EXPECT_LT(c.requests, 20u);  // of 64: the lanes stopped soon after
+        Served s;  // lanes share a served file; its pieces land through the pointer alone
+        s.size = 65536, s.fail_at = 40960, s.step = 3000;
+        dgMemset(dev.ptr, 0, dev.size);
+        try {
+            dgfile::load(dgfile::file::serve(s), dev.ptr, 65536, 0, {8192, 3});
+            ADD_FAILURE() << "no exception";
+        } catch (const dgfile::transfer_error& e) {
+            EXPECT_EQ(e.code(), errc::transfer_failed);
+            EXPECT_EQ(e.moved(), 40960u);
+        }
+        EXPECT_TRUE(MatchesPattern(dev.View(), 40960, 0));
+    });
+}
+
+TEST(CppLoad, TheProgressHookSeesTheLanesAndCanStopThem) {
+    Sandboxed([] {
+        const std::size_t size = 64 * 4096;
+        ScratchFile tmp(size);
+        DeviceBuffer dev(size);
+        dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDONLY);
+        qrvd_sim_set_fault(QRVD_SIM_FAULT_DELAY, 20000, 1);
+        std::vector<std::uint64_t> seen;
+        dgfile::load_options o{4096, 2};
+        o.progress_interval = std::chrono::milliseconds(10);
+        o.progress = [&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, size);
+            seen.push_back(done);
+            return done < 4 * 4096;
+        };
+        std::error_code ec;
+        const std::size_t n = dgfile::load(f, dev.ptr, size, 0, o, ec);
+        EXPECT_EQ(ec, errc::stopped);
+        EXPECT_TRUE(n >= 4 * 4096 && n < size / 2) << n;
+        EXPECT_TRUE(MatchesPattern(dev.View(), n, 0));
+        EXPECT_TRUE(seen.size() >= 2 && std::is_sorted(seen.begin(), seen.end()));
+        qrvd_sim_counters before{}, after{};
+        qrvd_sim_get_counters(&before);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        qrvd_sim_get_counters(&after);
+        EXPECT_EQ(after.requests, before.requests);  // nothing left running
+        o.progress = [](std::uint64_t, std::uint64_t) -> bool { throw std::runtime_error("hook"); };
+        EXPECT_THROW(dgfile::load(f, dev.ptr, size, 0, o, ec), std::runtime_error);
+    });
+}
+
+TEST(CppStore, WritesEveryByteAndReportsAShortOrFailedWrite) {
+    Sandboxed([] {
+        const std::size_t size = 5 * 65536 + 4096;
+        ScratchFile tmp(size, 1);
+        DeviceBuffer dev(size);
+        SetDeviceBytes(dev.ptr, PatternBytes(0, size));
+        dgfile::file f = dgfile::file::open(PathOf(tmp), O_RDWR);
+        EXPECT_EQ(dgfile::store(f, dev.ptr, size - 4096, 4096, {65536, 3}), size - 4096);
+        Bytes expected = PatternBytes(0, 4096, 1), rest = PatternBytes(0, size - 4096);
+        expected.insert(expected.end(), rest.begin(), rest.end());
+        EXPECT_EQ(tmp.Contents(), expected);
+        Served s;
+        s.size = 16384, s.step = 3000;
+        std::error_code ec;
+        EXPECT_EQ(dgfile::store(dgfile::file::serve(s), dev.ptr, 20000, 0, {4096, 3}, ec), 16384u);
+        EXPECT_EQ(ec, errc::end_of_file);
+        s.fail_at = 8192;
+        EXPECT_EQ(dgfile::store(dgfile::file::serve(s), dev.ptr, 16384, 0, {4096, 2}, ec), 8192u);
+        EXPECT_EQ(ec, errc::transfer_failed);
     });
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// dgfile-bench: moves data between files and GPU memory through libdgfile,
-// checks it and measures it.  This file holds the command line and the demo;
+// dgfile-bench: moves data between files and GPU memory through libdgfile
+// (and its C++ loader), checks it and measures it.  This file holds the command line and the demo;
 // the runs are in workload.cpp and worker.cpp, the output in report.cpp.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +15,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "dgfile.hpp"
 #include "direct_io_probe.h"
 #include "report.h"
 #include "units.h"
@@ -112,29 +113,38 @@ void AddPlatformOptions(CLI::App* cmd, Options& o) {
 }
 
 void AddWorkloadOptions(CLI::App* cmd, Options& o, Workload workload) {
+    const bool loader = ByLoader(workload);
     cmd->add_option("FILE", o.file, "The file (a regular file on a file system with direct I/O)")
         ->type_name("")
         ->required();
     cmd->add_option("-s,--size", o.size,
-                    "Bytes to move (default: all from --offset to the end of the file); the last "
-                    "I/O takes what is left of them when they are not a whole number of I/Os")
+                    loader ? "Bytes to move (default: all from --offset to the end of the file)"
+                           : "Bytes to move (default: all from --offset to the end of the file); the "
+                             "last I/O takes what is left of them when they are not a whole number "
+                             "of I/Os")
         ->check(SizeText())->type_name("SIZE");
-    cmd->add_option("-b,--io-size", o.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
+    cmd->add_option("-b,--io-size", o.io_size, loader ? "Bytes per chunk (per transfer of a lane)" : "Bytes per transfer")
+        ->check(SizeText())->type_name("SIZE")->capture_default_str();
     cmd->add_option("-o,--offset", o.offset, "File offset of the range")->check(SizeText())->type_name("SIZE")->capture_default_str();
-    cmd->add_flag("-r,--random", o.random, "Random order (each block once) instead of sequential");
-    cmd->add_option("--seed", o.seed, "Seed of the random order")->type_name("N")->capture_default_str();
-    cmd->add_option("-t,--threads", o.threads, "Threads, 1 to 1024, each with its own share of the range")
+    cmd->add_option("-t,--threads", o.threads,
+                    loader ? "Lanes, 1 to 1024: threads of the call taking the next chunk, each "
+                             "with a file handle of its own"
+                           : "Threads, 1 to 1024, each with its own share of the range")
         ->check(Within(1, 1024))
         ->type_name("N")
         ->capture_default_str();
-    cmd->add_flag("--shared-handle", o.shared_handle,
-                  "All threads use one file handle (default: one file handle each)");
-    cmd->add_option("-q,--batch", o.batch,
-                    "Batch mode: submit DEPTH requests at a time, 1 to 1024, through the batch "
-                    "entry points (0: one dgFileRead/dgFileWrite call per I/O)")
-        ->check(Within(0, 1024))
-        ->type_name("DEPTH")
-        ->capture_default_str();
+    if (!loader) {
+        cmd->add_flag("-r,--random", o.random, "Random order (each block once) instead of sequential");
+        cmd->add_option("--seed", o.seed, "Seed of the random order")->type_name("N")->capture_default_str();
+        cmd->add_flag("--shared-handle", o.shared_handle,
+                      "All threads use one file handle (default: one file handle each)");
+        cmd->add_option("-q,--batch", o.batch,
+                        "Batch mode: submit DEPTH requests at a time, 1 to 1024, through the batch "
+                        "entry points (0: one dgFileRead/dgFileWrite call per I/O)")
+            ->check(Within(0, 1024))
+            ->type_name("DEPTH")
+            ->capture_default_str();
+    }
     cmd->add_option("--path", o.path,
                     "default (the driver, falling back to the CPU copy), cpu (CPU copy only) or "
                     "direct (the driver only, no fallback); set through DGFILE_DISABLE_GDS and "
@@ -151,7 +161,7 @@ void AddWorkloadOptions(CLI::App* cmd, Options& o, Workload workload) {
                     "up to whole 4 KiB blocks) of a pattern that encodes each block's offset")
         ->check(SizeText())->type_name("SIZE");
     // A write replaces the data of the range with the tool's pattern.
-    if (workload == Workload::Write)
+    if (!Reads(workload))
         cmd->add_flag("--overwrite", o.overwrite,
                       "Write over an existing file (without it, write refuses a file it did not "
                       "make with --create)");
@@ -182,9 +192,9 @@ int RunCommand(Workload workload, const Options& o) {
     std::string heading = std::string("dgfile-bench ") + DGFILE_BENCH_VERSION + ", " + DescribeDriver(driver);
     struct stat st;
     const bool exists = ::stat(o.file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    if (workload == Workload::Write && o.create.empty() && exists && !o.overwrite)
-        return Error(kExitUsage, o.file + " exists (" + std::to_string(st.st_size) +
-                                     " bytes): write would replace its data with the tool's "
+    if (!Reads(workload) && o.create.empty() && exists && !o.overwrite)
+        return Error(kExitUsage, o.file + " exists (" + std::to_string(st.st_size) + " bytes): " +
+                                     Name(workload) + " would replace its data with the tool's "
                                      "pattern; add --overwrite to write over it, or --create SIZE "
                                      "to make it anew");
     if (!o.create.empty()) {
@@ -327,15 +337,16 @@ int UsageError(const CLI::ParseError& e, const CLI::App& app, int argc, char** a
     if (argc > 1 && app.get_subcommands().empty()) {
         if (argv[1][0] != '-')
             return Error(kExitUsage, std::string("unknown command '") + argv[1] +
-                                         "': name read, write or demo");
+                                         "': name read, write, load, store or demo");
         return Error(kExitUsage, std::string("unknown option '") + argv[1] +
                                      "' (options follow the command: dgfile-bench "
-                                     "read|write|demo [OPTIONS])");
+                                     "read|write|load|store|demo [OPTIONS])");
     }
     if (argc == 1) {
-        std::fputs("Usage: dgfile-bench read|write FILE [OPTIONS], or dgfile-bench demo\n", stderr);
-        return Error(kExitUsage, "name a command: read, write or demo ('dgfile-bench --help' "
-                                 "tells more)");
+        std::fputs("Usage: dgfile-bench read|write|load|store FILE [OPTIONS], or dgfile-bench demo\n",
+                   stderr);
+        return Error(kExitUsage, "name a command: read, write, load, store or demo ('dgfile-bench "
+                                 "--help' tells more)");
     }
     std::fprintf(stderr, "dgfile-bench: error: %s\nRun 'dgfile-bench --help' (or 'dgfile-bench COMMAND --help') "
                          "for the options.\n", e.what());
@@ -351,7 +362,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", DGFILE_BENCH_VERSION);
     app.require_subcommand(1);
     app.footer(kFooter);
-    Options o;   // read and write (only one command is parsed)
+    Options o;   // read, write, load and store (only one command is parsed)
     Options dm;  // demo
     dm.size = "64M";
     CLI::App* read = app.add_subcommand("read", "Read a file range into GPU memory");
@@ -360,8 +371,19 @@ int main(int argc, char** argv) {
         "demo",
         "Write a temporary file from GPU memory, read it back through the direct path and "
         "through the CPU fallback, verify every byte and compare; removes the file");
+    CLI::App* load = app.add_subcommand(
+        "load", "Read a file range into GPU memory with one call of the C++ loader (dgfile::load)");
+    CLI::App* store = app.add_subcommand(
+        "store", "Write GPU memory into a file range with one call of the C++ loader (dgfile::store)");
     AddWorkloadOptions(read, o, Workload::Read);
     AddWorkloadOptions(write, o, Workload::Write);
+    // The loader's own defaults for its chunk and lanes.
+    Options lo;
+    const std::size_t chunk = dgfile::load_options{}.chunk_size;
+    lo.io_size = chunk % (1 << 20) == 0 ? std::to_string(chunk >> 20) + "M" : std::to_string(chunk);
+    lo.threads = dgfile::load_options{}.lanes;
+    AddWorkloadOptions(load, lo, Workload::Load);
+    AddWorkloadOptions(store, lo, Workload::Store);
     demo->add_option("--dir", dm.dir,
                      "Directory for the temporary file (default: the first of $TMPDIR, /var/tmp, "
                      "/tmp and . that takes direct I/O)")
@@ -369,7 +391,7 @@ int main(int argc, char** argv) {
     demo->add_option("-s,--size", dm.size, "Size of the temporary file")->check(SizeText())->type_name("SIZE")->capture_default_str();
     demo->add_option("-b,--io-size", dm.io_size, "Bytes per transfer")->check(SizeText())->type_name("SIZE")->capture_default_str();
     AddPlatformOptions(demo, dm);
-    for (CLI::App* cmd : {read, write, demo}) cmd->footer(kFooter);
+    for (CLI::App* cmd : {read, write, load, store, demo}) cmd->footer(kFooter);
 
     try {
         app.parse(argc, argv);
@@ -383,5 +405,6 @@ int main(int argc, char** argv) {
         return UsageError(e, app, argc, argv);
     }
     if (*demo) return RunDemo(dm);
+    if (*load || *store) return RunCommand(*load ? Workload::Load : Workload::Store, lo);
     return RunCommand(*read ? Workload::Read : Workload::Write, o);
 }

@@ -91,10 +91,11 @@ json RunJson(const RunResult& r) {
     run["gib_per_s"] = r.GiBps();
     run["mib_per_s"] = r.MiBps();
     run["iops"] = r.Iops();
-    run["latency_us"] = {{"mean", r.latency.mean_us},
-                         {"p50", r.latency.p50_us},
-                         {"p99", r.latency.p99_us},
-                         {"max", r.latency.max_us}};
+    run["latency_us"] = !r.latency_known ? json(nullptr)
+                                         : json{{"mean", r.latency.mean_us},
+                                                {"p50", r.latency.p50_us},
+                                                {"p99", r.latency.p99_us},
+                                                {"max", r.latency.max_us}};
     run["direct"] = Optional(r.direct);
     run["fallback"] = Optional(r.fallback);
     run["verify"] = r.verified ? CheckJson(r.check) : json(nullptr);
@@ -120,13 +121,19 @@ std::string DescribeRun(const RunResult& r) {
     if (r.last_io != 0) text += " (" + std::to_string(r.size) + " bytes)";
     text += " from offset " + std::to_string(r.offset);
     if (c.size == 0) text += " to the end of the file";
-    text += ", I/O size " + FormatSize(c.io_size);
-    if (r.last_io != 0) text += ", the last I/O " + std::to_string(r.last_io) + " bytes";
-    text += std::string(", ") + (c.random ? "random" : "sequential") + ", " + std::to_string(c.threads) +
-            (c.threads == 1 ? " thread" : " threads");
-    if (c.threads > 1) text += c.shared_handle ? " sharing one file handle" : " with a file handle each";
-    text += c.batch_depth > 0 ? ", batches of " + std::to_string(c.batch_depth)
-                              : std::string(", one call per I/O");
+    if (ByLoader(c.workload)) {
+        text += std::string(", one call of dgfile::") + Name(c.workload) + ", chunks of " +
+                FormatSize(c.io_size) + ", " + std::to_string(c.threads) +
+                (c.threads == 1 ? " lane" : " lanes");
+    } else {
+        text += ", I/O size " + FormatSize(c.io_size);
+        if (r.last_io != 0) text += ", the last I/O " + std::to_string(r.last_io) + " bytes";
+        text += std::string(", ") + (c.random ? "random" : "sequential") + ", " +
+                std::to_string(c.threads) + (c.threads == 1 ? " thread" : " threads");
+        if (c.threads > 1) text += c.shared_handle ? " sharing one file handle" : " with a file handle each";
+        text += c.batch_depth > 0 ? ", batches of " + std::to_string(c.batch_depth)
+                                  : std::string(", one call per I/O");
+    }
     text += std::string(", path ") + Name(c.path) + " (" + PathMeaning(c.path) + ")";
     return text;
 }
@@ -136,12 +143,12 @@ std::string FormatTable(const Report& report) {
     rows.push_back({"run", "bytes", "seconds", "GiB/s", "MiB/s", "IOPS", "mean_us", "p50_us",
                     "p99_us", "max_us", "direct", "fallback", "verify"});
     for (const RunResult& r : report.runs) {
+        auto us = [&](double v) { return r.latency_known ? Format("%.1f", v) : std::string("n/a"); };
         rows.push_back({r.name, std::to_string(r.bytes), Format("%.6f", r.seconds),
                         Format("%.3f", r.GiBps()), Format("%.1f", r.MiBps()),
-                        Format("%.0f", r.Iops()), Format("%.1f", r.latency.mean_us),
-                        Format("%.1f", r.latency.p50_us), Format("%.1f", r.latency.p99_us),
-                        Format("%.1f", r.latency.max_us), Count(r.direct), Count(r.fallback),
-                        VerifyWord(r)});
+                        Format("%.0f", r.Iops()), us(r.latency.mean_us), us(r.latency.p50_us),
+                        us(r.latency.p99_us), us(r.latency.max_us), Count(r.direct),
+                        Count(r.fallback), VerifyWord(r)});
     }
     std::vector<std::size_t> width(rows[0].size(), 0);
     for (const auto& row : rows)
@@ -164,7 +171,7 @@ std::string FormatTable(const Report& report) {
     for (const RunResult& r : report.runs) {
         if (r.verified)
             out += CheckNote(r.name, "verify", r.check,
-                             r.config.workload == Workload::Read ? "against the file"
+                             Reads(r.config.workload) ? "against the file"
                                                                  : "read back against the data written");
         if (r.pattern)
             out += CheckNote(r.name, "pattern check of the file", *r.pattern,

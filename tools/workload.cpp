@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include "dgfile.h"
+#include "dgfile.hpp"
 #include "dgrt.h"
 #include "qrv_platform.h"
 #include "qrvd_sim.h"
@@ -203,7 +205,7 @@ void SizeLastRequest(RunShared& s, std::uint64_t file_size) {
 // was there.
 void PrepareChecks(RunShared& s) {
     const RunConfig& c = s.config;
-    if (c.workload == Workload::Read) {
+    if (Reads(c.workload)) {
         s.pattern_check = c.verify && c.pattern_written;
         return;
     }
@@ -342,7 +344,7 @@ void AddUp(RunResult& r, const RunShared& s, const std::vector<Worker>& workers)
 // I/Os, the short last one included or not; otherwise neither is known.
 void CountPaths(RunResult& r, const qrvd_sim_counters& before, const qrvd_sim_counters& after) {
     const RunConfig& c = r.config;
-    const bool read = c.workload == Workload::Read;
+    const bool read = Reads(c.workload);
     std::uint64_t ok_requests = read ? after.reads - before.reads : after.writes - before.writes;
     std::uint64_t bytes = read ? after.bytes_read - before.bytes_read
                                : after.bytes_written - before.bytes_written;
@@ -374,9 +376,137 @@ void Execute(RunResult& r, RunShared& s, std::vector<Worker>& workers) {
     if (s.error_code != kExitOk) Fail(r, s.error_code, s.error);
 }
 
+
+// ---- load and store: the range in one call of the C++ loader ---------------
+
+using DeviceMemory = std::unique_ptr<void, int (*)(void*)>;
+
+// Store: the range's pattern of generation `s.generation` into device
+// memory, 4 MiB at a time through a host buffer.  Untimed.
+bool FillRange(RunResult& r, const RunShared& s, void* device) {
+    std::vector<Byte> host(static_cast<std::size_t>(std::min<std::uint64_t>(s.size, 4 * MiB)));
+    for (std::uint64_t at = 0; at < s.size; at += host.size()) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(host.size(), s.size - at));
+        FillPattern(host.data(), n, s.base + at, s.generation);
+        int status = dgMemcpy(static_cast<char*>(device) + at, host.data(), n, dgMemcpyHostToDevice);
+        if (status != dgSuccess)
+            return Fail(r, kExitSetup, std::string("dgMemcpy to device memory failed: ") + DgrtError(status));
+    }
+    return true;
+}
+
+// After the call: the first `moved` bytes of the range, 4 MiB at a time.
+// Load: device memory against a plain read of the file (and, where this
+// process wrote the pattern, the file against it).  Store: the file against
+// the pattern written.  Untimed.
+void CheckRange(RunResult& r, const RunShared& s, const void* device, std::uint64_t moved) {
+    const bool load = Reads(s.config.workload);
+    std::vector<Byte> file(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(moved, 1), 4 * MiB)));
+    std::vector<Byte> other(file.size());
+    CheckResult pattern;
+    for (std::uint64_t at = 0; at < moved; at += file.size()) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), moved - at));
+        const std::uint64_t off = s.base + at;
+        if (::pread(s.plain_fd, file.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) {
+            Fail(r, kExitSetup, "plain read of " + s.config.file + " at offset " + Num(off) + " for the check failed");
+            return;
+        }
+        if (!load) {
+            FillPattern(other.data(), n, off, s.generation);
+            r.check.Merge(CompareBytes(file.data(), other.data(), n, off, true));
+            continue;
+        }
+        int status = dgMemcpy(other.data(), static_cast<const char*>(device) + at, n, dgMemcpyDeviceToHost);
+        if (status != dgSuccess) {
+            Fail(r, kExitSetup, std::string("dgMemcpy from device memory failed: ") + DgrtError(status));
+            return;
+        }
+        r.check.Merge(CompareBytes(other.data(), file.data(), n, off, s.pattern_check));
+        if (s.pattern_check) pattern.Merge(CheckPatternOffsets(file.data(), n, off));
+    }
+    if (s.pattern_check) r.pattern = pattern;
+}
+
+// Shows the progress line of WaitWithProgress from the loader's progress
+// hook (the calling thread), once the call has lasted a second.
+struct LoaderProgress {
+    const RunShared& s;
+    Clock::time_point start = Clock::now();
+    bool shown = false;
+    bool operator()(std::uint64_t done, std::uint64_t total) {
+        const double elapsed = Seconds(Clock::now() - start);
+        if (elapsed < 1.0) return true;
+        std::fprintf(stderr, "\r%s: %s of %s (%.0f%%), %s/s   ", Name(s.config.workload),
+                     FormatSize(done).c_str(), FormatSize(total).c_str(),
+                     100.0 * static_cast<double>(done) / static_cast<double>(total),
+                     FormatSize(static_cast<std::uint64_t>(static_cast<double>(done) / elapsed)).c_str());
+        std::fflush(stderr);
+        shown = true;
+        return true;
+    }
+};
+
+// One dgfile::load or dgfile::store of the whole range into device memory
+// of its size, on a descriptor the loader opens itself (O_DIRECT), with
+// io_size as the chunk size and threads as the lanes.
+void RunLoader(RunResult& r, RunShared& s) {
+    const RunConfig& c = r.config;
+    const bool load = Reads(c.workload);
+    PrepareChecks(s);
+    void* raw = nullptr;
+    int status = dgMalloc(&raw, s.size);
+    if (status != dgSuccess) {
+        Fail(r, kExitSetup, "cannot allocate " + FormatSize(s.size) + " of device memory: dgMalloc: " +
+                                DgrtError(status) + " (status " + std::to_string(status) + ")");
+        return;
+    }
+    DeviceMemory device(raw, &dgFree);
+    // Device memory is resident before the clock starts, as a GPU's is: a
+    // load's first touch of the simulated device's pages is not the
+    // loader's cost.
+    if (load ? dgMemset(device.get(), 0, s.size) != dgSuccess : !FillRange(r, s, device.get())) {
+        if (r.ok()) Fail(r, kExitSetup, "dgMemset of device memory failed");
+        return;
+    }
+    std::error_code ec;
+    dgfile::file f = dgfile::file::open(c.file, load ? O_RDONLY : O_WRONLY, ec);
+    if (ec) {
+        Fail(r, kExitSetup, c.file + ": cannot open for direct I/O: " + ec.message());
+        return;
+    }
+    dgfile::load_options options{static_cast<std::size_t>(c.io_size), c.threads};
+    LoaderProgress progress{s};
+    if (c.progress) options.progress = std::ref(progress);
+    const bool counted = simctl::Enabled();
+    qrvd_sim_counters before{}, after{};
+    if (counted) simctl::GetCounters(&before);
+    const auto t0 = Clock::now();
+    const std::size_t moved = load ? dgfile::load(f, device.get(), s.size, static_cast<off_t>(s.base), options, ec)
+                                   : dgfile::store(f, device.get(), s.size, static_cast<off_t>(s.base), options, ec);
+    r.seconds = Seconds(Clock::now() - t0);
+    if (counted) simctl::GetCounters(&after);
+    if (progress.shown) std::fputs("\r\033[K", stderr);
+    r.bytes = moved;
+    r.ios = moved / c.io_size + (moved % c.io_size != 0 ? 1 : 0);
+    if (counted && moved == s.size) CountPaths(r, before, after);
+    if (moved < s.size) {
+        const char* call = load ? "dgfile::load" : "dgfile::store";
+        Fail(r, kExitTransfer, std::string(call) + " moved " + Num(moved) + " of " + Num(s.size) +
+                                   " bytes: " + (ec ? ec.message() : "the file ended") + " at file offset " +
+                                   Num(s.base + moved));
+    }
+    if (c.verify) CheckRange(r, s, device.get(), moved);
+}
 }  // namespace
 
-const char* Name(Workload w) { return w == Workload::Read ? "read" : "write"; }
+const char* Name(Workload w) {
+    switch (w) {
+        case Workload::Write: return "write";
+        case Workload::Load: return "load";
+        case Workload::Store: return "store";
+        default: return "read";
+    }
+}
 
 const char* Name(TransferPath p) {
     switch (p) {
@@ -443,21 +573,27 @@ RunResult RunWorkload(const RunConfig& config) {
     std::uint64_t file_size = 0, size = 0;
     if (!RegularFileSize(r, plain, file_size) || !RangeSize(r, file_size, size)) return r;
     RunShared s(c, c.offset, size);
-    if (!FitsThreadsAndBatch(r, s.ios)) return r;
+    // The loader gives no lane more chunks than there are.
+    if (!ByLoader(c.workload) && !FitsThreadsAndBatch(r, s.ios)) return r;
     r.offset = c.offset;
     r.size = size;
     r.last_io = s.last_bytes < c.io_size ? s.last_bytes : 0;
 
     s.plain_fd = plain;
-    SizeLastRequest(s, file_size);
-    PrepareChecks(s);
-    std::vector<Worker> workers = ShareOut(s.ios, c.threads);
-    Execute(r, s, workers);
-    Release(workers);
+    if (ByLoader(c.workload)) {
+        r.latency_known = false;
+        RunLoader(r, s);
+    } else {
+        SizeLastRequest(s, file_size);
+        PrepareChecks(s);
+        std::vector<Worker> workers = ShareOut(s.ios, c.threads);
+        Execute(r, s, workers);
+        Release(workers);
+    }
     if (r.ok() && r.verified && !r.check.ok())
         Fail(r, kExitMismatch,
              "verify: " + Num(r.check.bad_bytes) +
-                 (c.workload == Workload::Read ? " byte(s) read differ from the file"
+                 (Reads(c.workload) ? " byte(s) read differ from the file"
                                                : " byte(s) of the file differ from the data written") +
                  "; the first at " + Describe(*r.check.first));
     else if (r.ok() && r.pattern && !r.pattern->ok())

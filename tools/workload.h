@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // The workloads of dgfile-bench: reads of a file range into device memory
 // and writes of device memory into it, through libdgfile's public entry
-// points, with device memory from the application runtime (dgrt.h).
+// points, and the same range moved by one call of the C++ loader
+// (dgfile::load, dgfile::store of dgfile.hpp), with device memory from the
+// application runtime (dgrt.h).
 //
 // RunWorkload owns everything one run needs (descriptors, file handles,
-// batch handles, device and host buffers, its worker threads) and releases it
-// before returning.  Call it from one thread at a time: the choice of
+// batch handles, device and host buffers, its worker threads or the
+// loader's call) and releases it before returning.  Call it from one thread at a time: the choice of
 // transfer path and of the simulated driver is process-wide.  Worker threads
 // share only atomics and a mutex-guarded outcome (RunShared in worker.h).
 #pragma once
@@ -29,7 +31,12 @@ enum ExitCode : int {
     kExitPattern = 5,   // the file no longer holds the pattern this process wrote there
 };
 
-enum class Workload { Read, Write };
+// Load and Store move the whole range with one call of dgfile::load or
+// dgfile::store: io_size is then their chunk size and threads their lanes.
+enum class Workload { Read, Write, Load, Store };
+// Whether the workload moves data from the file into device memory.
+inline bool Reads(Workload w) { return w == Workload::Read || w == Workload::Load; }
+inline bool ByLoader(Workload w) { return w == Workload::Load || w == Workload::Store; }
 // How libdgfile may move the bytes: try the driver and fall back to the CPU
 // copy (Default), the CPU copy only (Cpu), or the driver only (Direct).
 enum class TransferPath { Default, Cpu, Direct };
@@ -64,10 +71,10 @@ struct RunConfig {
     std::string file;
     std::uint64_t offset = 0;              // file offset of the range
     std::uint64_t size = 0;                // bytes; 0: from offset to the end of the file
-    std::uint64_t io_size = 1024 * 1024;   // bytes per transfer
+    std::uint64_t io_size = 1024 * 1024;   // bytes per transfer (the loader's chunk size)
     bool random = false;                   // each block once, in random order
     std::uint64_t seed = 1;
-    unsigned threads = 1;
+    unsigned threads = 1;                  // (the loader's lanes)
     bool shared_handle = false;            // all threads use one file handle
     unsigned batch_depth = 0;              // 0: dgFileRead/dgFileWrite; else batches of this many
     TransferPath path = TransferPath::Default;  // for the report; SelectPath applies it
@@ -91,9 +98,10 @@ struct RunResult {
     std::uint64_t size = 0;          // its bytes
     std::uint64_t last_io = 0;       // bytes of its last I/O, when fewer than io_size; else 0
     std::uint64_t bytes = 0;         // bytes moved by completed transfers
-    std::uint64_t ios = 0;           // completed transfers
+    std::uint64_t ios = 0;           // completed transfers (the loader's: chunks moved)
     double seconds = 0;              // transfer time (pattern fills and checks excluded)
     LatencySummary latency;
+    bool latency_known = true;       // false for the loader: one call, not one per transfer
     // Transfers that took the driver's direct path and the CPU fallback,
     // from the simulator's counters; empty where they are not known.
     std::optional<std::uint64_t> direct, fallback;

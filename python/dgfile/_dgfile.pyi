@@ -15,7 +15,7 @@ _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 class Status(enum.IntEnum):
     """A status code: those of dgfile.h (DG_FILE_X is Status.X, same value)
-    and the two of the C++ layer, TRANSFER_FAILED and END_OF_FILE."""
+    and the three of the C++ layer, TRANSFER_FAILED, END_OF_FILE and STOPPED."""
 
     # Made at run time from dgfile::errc; for type checkers, listed here too
     # (the test suite compares both).
@@ -57,6 +57,7 @@ class Status(enum.IntEnum):
     IO_MAX_ERROR = 5037
     TRANSFER_FAILED = 6001
     END_OF_FILE = 6002
+    STOPPED = 6003
 
 class File:
     def __init__(self, path_or_fd: Union[_Path, int], mode: str = "r") -> None: ...

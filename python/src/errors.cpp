@@ -72,7 +72,7 @@ py::object StatusEnum() {
     py::object status = py::module_::import("enum").attr("IntEnum")("Status", members,
                                                                      py::arg("module") = "dgfile");
     status.attr("__doc__") = "A status code: those of dgfile.h (DG_FILE_X is Status.X, same value) "
-                             "and the two of the C++ layer, TRANSFER_FAILED and END_OF_FILE.";
+                             "and the three of the C++ layer, TRANSFER_FAILED, END_OF_FILE and STOPPED.";
     return status;
 }
 
