@@ -25,13 +25,14 @@ namespace {
 // nothing forks inside a CPU copy), so the first to pass the gate drops it.
 class fork_safe_shared_mutex {
 public:
-    void lock() {
+    // A whole holder keeps the gate until unlock().
+    void lock() ACQUIRE(gate_) {
         gate_.lock();
         begin();
         for (std::uint32_t n; (n = inside_.load(std::memory_order_acquire)) != 0;)
             ::syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, n, nullptr, nullptr, 0);
     }
-    void unlock() { gate_.unlock(); }
+    void unlock() RELEASE(gate_) { gate_.unlock(); }
 
     void lock_shared() {
         gate_.lock();
