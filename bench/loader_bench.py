@@ -28,7 +28,7 @@ def main():
         except OSError:
             pass  # loader_bench says whether the cache can be dropped
     t0 = time.perf_counter()
-    n = dgfile.load(path, gpu, io_size=chunk, depth=lanes)
+    n = dgfile.load(path, gpu, chunk_size=chunk, lanes=lanes)
     seconds = time.perf_counter() - t0
     if n != size:
         sys.exit(f"dgfile.load moved {n} of {size} bytes")

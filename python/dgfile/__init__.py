@@ -22,7 +22,7 @@ from ._version import __version__ as __version__  # the project's version
 simulated: bool = _platform.prepare()
 
 try:  # the compiled part first: _types takes Status from it
-    from ._dgfile import Batch, DeviceBuffer, File, Status, load
+    from ._dgfile import Batch, DeviceBuffer, File, Status, load, store
 except ImportError as _error:
     raise _platform.explain(_error) from _error
 from ._types import Completion, Device, Error, IoStatus, Op, Request
@@ -31,4 +31,4 @@ READ = Op.READ
 WRITE = Op.WRITE
 
 __all__ = ["Batch", "Completion", "Device", "DeviceBuffer", "Error", "File", "IoStatus", "Op",
-           "READ", "Request", "Status", "WRITE", "load", "simulated"]
+           "READ", "Request", "Status", "WRITE", "load", "simulated", "store"]

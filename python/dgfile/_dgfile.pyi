@@ -4,7 +4,7 @@
 import enum
 import os
 from types import TracebackType
-from typing import Iterable, Optional, Union
+from typing import Callable, Iterable, Optional, Union
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 from typing_extensions import Self
@@ -113,5 +113,9 @@ class DeviceBuffer:
     def __exit__(self, t: Optional[type[BaseException]], e: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None: ...
 
-def load(source: Union[_Path, File], device: Device, *, io_size: int = ..., depth: int = 8,
-         offset: int = 0, size: Optional[int] = None) -> int: ...
+_Progress = Callable[[int, int], object]
+
+def load(source: Union[_Path, File], device: Device, *, offset: int = 0, size: Optional[int] = None,
+         chunk_size: int = ..., lanes: int = 8, progress: Optional[_Progress] = None) -> int: ...
+def store(dest: Union[_Path, File], device: Device, *, offset: int = 0, size: Optional[int] = None,
+          chunk_size: int = ..., lanes: int = 8, progress: Optional[_Progress] = None) -> int: ...

@@ -21,7 +21,22 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
 
 std::uint32_t* FutexWord(std::atomic<std::uint32_t>& a) { return reinterpret_cast<std::uint32_t*>(&a); }
 
+thread_local CallingOut* innermost = nullptr;
+
 }  // namespace
+
+CallingOut::CallingOut(const Closable* file, const Closable* buffer)
+    : file_(file), buffer_(buffer), outer_(innermost) {
+    innermost = this;
+}
+
+CallingOut::~CallingOut() { innermost = outer_; }
+
+bool CallingOut::Marks(const Closable* c) {
+    for (const CallingOut* m = innermost; m != nullptr; m = m->outer_)
+        if (c == m->file_ || c == m->buffer_) return true;
+    return false;
+}
 
 std::uint32_t ForkGeneration() { return generation.load(std::memory_order_relaxed); }
 

@@ -7,8 +7,8 @@
 // holds it.  Also the process's fork generation, for every state of the
 // binding that a thread of the parent may have left taken at a fork.
 //
-// Who calls it: file.cpp, device.cpp, batch.cpp, load.cpp; module.cpp
-// starts the fork generations.  Threads: the closed flag, batch_uses and an
+// Who calls it: file.cpp, device.cpp, batch.cpp, load.cpp (also CallingOut);
+// module.cpp starts the fork generations.  Threads: the closed flag, batch_uses and an
 // InUse's generation are guarded by the interpreter lock; InUse is acquired
 // and released with it held and waited on without it.
 #pragma once
@@ -63,6 +63,27 @@ private:
     std::uint32_t generation_ = ForkGeneration();
 };
 
+struct Closable;
+
+// While a load or store runs Python code on its calling thread (its progress
+// callable, signal handlers), closing what it uses from that code would wait
+// for the load, which waits for that code: CallingOut marks the two objects
+// for its scope, on this thread (nested loads stack their marks), and
+// BeginClose refuses them.
+class CallingOut {
+public:
+    CallingOut(const Closable* file, const Closable* buffer);
+    ~CallingOut();
+    CallingOut(const CallingOut&) = delete;
+    CallingOut& operator=(const CallingOut&) = delete;
+    static bool Marks(const Closable* c);
+
+private:
+    const Closable* file_;
+    const Closable* buffer_;
+    CallingOut* outer_;
+};
+
 struct Closable {
     bool closed = false;
     unsigned batch_uses = 0;
@@ -79,6 +100,10 @@ struct Closable {
             throw py::value_error(std::string(what) + ".close: " + std::to_string(batch_uses) +
                                   " batch request(s) still use it; collect them (Batch.wait) "
                                   "or close the batch first");
+        if (CallingOut::Marks(this))
+            throw py::value_error(std::string(what) + ".close: a dgfile.load or dgfile.store that uses it "
+                                  "runs this code (its progress callable or a signal handler); close it "
+                                  "after that call returns");
         closed = true;
         running.Renew();
         py::gil_scoped_release nogil;

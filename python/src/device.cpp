@@ -215,6 +215,12 @@ void FromInterface(py::handle obj, const std::string& n, bool receives, Device& 
 // earlier argument named: callers check that again before they use it.
 Device DeviceArg(py::handle obj, const char* name, std::uint64_t offset, std::uint64_t size,
                  bool receives) {
+    Device d = DeviceOf(obj, name, receives);
+    CheckRange(d, name, offset, size);
+    return d;
+}
+
+Device DeviceOf(py::handle obj, const char* name, bool receives) {
     Device d;
     std::string n = name;
     static PyTypeObject* const buffer_type =
@@ -241,11 +247,14 @@ Device DeviceArg(py::handle obj, const char* name, std::uint64_t offset, std::ui
                              "(dgfile.DeviceBuffer, an int attribute ptr, a method data_ptr(), a "
                              "__dg_array_interface__ dict), not " + TypeName(obj));
     }
+    return d;
+}
+
+void CheckRange(const Device& d, const char* name, std::uint64_t offset, std::uint64_t size) {
     if (d.extent && (offset > *d.extent || size > *d.extent - offset))
-        throw py::value_error(n + ": offset " + std::to_string(offset) + " + size " +
+        throw py::value_error(std::string(name) + ": offset " + std::to_string(offset) + " + size " +
                               std::to_string(size) + " run past its " + std::to_string(*d.extent) +
                               " bytes");
-    return d;
 }
 
 void DefineDeviceBuffer(py::module_& m) {

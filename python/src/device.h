@@ -54,6 +54,10 @@ struct Device {
 // needs it writable.
 Device DeviceArg(py::handle obj, const char* name, std::uint64_t offset, std::uint64_t size,
                  bool receives);
+// The same in two steps, for a caller whose size follows from the extent:
+// DeviceOf takes the address and extent, CheckRange the range against it.
+Device DeviceOf(py::handle obj, const char* name, bool receives);
+void CheckRange(const Device& d, const char* name, std::uint64_t offset, std::uint64_t size);
 
 void DefineDeviceBuffer(py::module_& m);
 

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 //
-// dgfile.load: a file, or a range of it, into device memory through
-// dgfile::load, from a path (opened and closed here) or a File.
+// dgfile.load and dgfile.store: a file, or a range of it, between the file
+// and device memory through dgfile::load and dgfile::store (lanes), from a
+// path (opened and closed here) or a File.
 //
-// Who calls it: module.cpp defines the function.  Threads: it checks its
-// arguments with the interpreter lock held and loads without it.
+// Who calls it: module.cpp defines the functions.  Threads: they check their
+// arguments with the interpreter lock held and move the bytes without it;
+// the calling thread takes it back for a moment every 50 ms to run signal
+// handlers and the progress callable while the lanes run.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -167,16 +167,69 @@ def test_forked_child_closes_what_parent_threads_were_reading_through(sim, data)
         assert ended and os.waitstatus_to_exitcode(status) == 0, "the child hung or failed"
 
 
-@pytest.mark.parametrize("size,io_size,offset", [
-    (1, 4096, 0), (4095, 4096, 1), (3 * MiB + 123, 65536 + 512, 0), (2 * MiB - 7, MiB, 4096 + 3)])
-def test_load_odd_sizes(data, size, io_size, offset):
+@pytest.mark.parametrize("size,chunk,lanes,offset", [
+    (1, 4096, 8, 0), (4095, 4096, 3, 1), (3 * MiB + 123, 65536 + 512, 3, 0), (2 * MiB - 7, MiB, 8, 4096 + 3)])
+def test_load_and_store_odd_sizes(data, tmp_path, size, chunk, lanes, offset):
     path, content = data
     with dgfile.DeviceBuffer(4 * MiB) as gpu:
-        n = dgfile.load(path, gpu, io_size=io_size, depth=3, offset=offset, size=size)
+        n = dgfile.load(path, gpu, chunk_size=chunk, lanes=lanes, offset=offset, size=size)
         assert n == min(size, len(content) - offset)
         assert device_bytes(gpu, n) == content[offset:offset + n]
         with dgfile.File(path) as f:  # the whole rest of the file
             assert dgfile.load(f, gpu, offset=offset) == len(content) - offset
+        out = tmp_path / "out.bin"
+        assert dgfile.store(out, gpu, chunk_size=chunk, lanes=lanes, offset=offset, size=n) == n
+        assert out.read_bytes() == bytes(offset) + content[offset:offset + n]
+        assert dgfile.store(out, gpu, lanes=lanes) == 4 * MiB  # the buffer's extent, into an emptied file
+        assert out.read_bytes() == device_bytes(gpu, 4 * MiB)
+
+
+def test_a_refused_chunk_ends_the_load_where_it_begins(sim, data, monkeypatch):
+    path, content = data
+    monkeypatch.setenv("DGFILE_DISABLE_CPU", "YES")  # no CPU copy to fall back on
+    sim.qrvd_sim_set_fault(1, 5, 3)  # the third request: EIO
+    with dgfile.DeviceBuffer(4 * MiB) as gpu:
+        with pytest.raises(dgfile.Error, match="dgfile.load: transfer failed") as e:
+            dgfile.load(path, gpu, chunk_size=MiB, lanes=1)
+        assert e.value.status == dgfile.Status.TRANSFER_FAILED and e.value.moved == 2 * MiB
+        assert device_bytes(gpu, 2 * MiB) == content[:2 * MiB]
+
+
+def test_progress_and_ctrl_c_stop_the_lanes_and_leave_nothing_running(sim, data, tmp_path):
+    path, content = data
+    sim.qrvd_sim_set_fault(6, 20000, 1)  # each request 20 ms in the driver
+    calls = []
+    with dgfile.DeviceBuffer(4 * MiB) as gpu, dgfile.File(path) as f:
+        n = dgfile.load(f, gpu, chunk_size=65536, lanes=2,
+                        progress=lambda done, total: calls.append((done, total, threading.get_ident())))
+        assert n == len(content) and device_bytes(gpu, n) == content
+        assert calls and all(t == len(content) and i == threading.get_ident() for _, t, i in calls)
+        assert [d for d, _, _ in calls] == sorted(d for d, _, _ in calls) and calls[-1][0] < len(content)
+
+        class Stop(Exception):
+            pass
+
+        def stop(done, total):
+            raise Stop
+
+        def ctrl_c():  # SIGINT from another thread while the lanes run, no progress callable
+            threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+            dgfile.load(f, gpu, chunk_size=4096, lanes=2)
+
+        for call, error in [(lambda: dgfile.load(f, gpu, chunk_size=4096, lanes=2, progress=stop), Stop),
+                            (ctrl_c, KeyboardInterrupt),
+                            (lambda: dgfile.store(tmp_path / "out.bin", gpu, chunk_size=4096, lanes=2,
+                                                  progress=stop), Stop),
+                            (lambda: dgfile.load(f, gpu, chunk_size=4096, lanes=2,
+                                                 progress=lambda d, t: f.close()), ValueError)]:
+            before = requests(sim)
+            with pytest.raises(error):
+                call()
+            moved = requests(sim) - before
+            assert 0 < moved < 100  # of 769 chunks: stopped after about one each lane
+            time.sleep(0.1)
+            assert requests(sim) - before == moved  # no lane left running
+        assert not f.closed  # closing from the progress callable is refused, not a hang
 
 
 def test_bad_arguments_fail_at_the_boundary(sim, data):
@@ -219,8 +272,11 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: dgfile.Batch(2).submit(5), TypeError, "requests must be an iterable"),
         (lambda: dgfile.Batch(2).poll(3), ValueError, "min_completions is too large"),
         (lambda: dgfile.load(3, gpu), TypeError, "source must be a path"),
-        (lambda: dgfile.load(path, gpu, io_size=0), ValueError, "io_size must be positive"),
-        (lambda: dgfile.load(path, gpu, depth=-1), ValueError, "depth must not be negative"),
+        (lambda: dgfile.load(path, gpu, chunk_size=0), ValueError, "chunk_size must be positive"),
+        (lambda: dgfile.load(path, gpu, lanes=-1), ValueError, "lanes must not be negative"),
+        (lambda: dgfile.load(path, gpu, progress=5), TypeError, "progress must be callable"),
+        (lambda: dgfile.store(path + ".new", A), ValueError, "size must be given"),
+        (lambda: dgfile.store(path + ".new", gpu, size=MiB + 1), ValueError, "run past its 1048576 bytes"),
         (lambda: dgfile.load(path, gpu, size=2 * MiB), ValueError, "run past its 1048576 bytes"),
         (lambda: dgfile.DeviceBuffer(0), ValueError, "size must be positive"),
         (lambda: gpu.copy_from("text"), TypeError, "src must be a contiguous buffer"),
@@ -233,6 +289,7 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         with pytest.raises(error, match=message):
             call()
     assert requests(sim) == 0  # none reached the driver
+    assert not os.path.exists(path + ".new")  # a store's bad arguments create no file
 
 
 A = 1 << 40  # an address nothing was allocated at: a check that passes it lets the driver see it
