@@ -2,6 +2,7 @@
 # The Python package on the simulated platform (QRVD_SIM=1), in a sandboxed
 # child started by run_sandboxed (tests/python/CMakeLists.txt).
 import ast
+import asyncio
 import ctypes
 import gc
 import importlib.metadata
@@ -444,3 +445,68 @@ def test_version_is_the_projects():
     except importlib.metadata.PackageNotFoundError:
         assert dgfile.__file__.startswith(os.path.realpath(os.environ["PYTHONPATH"]))
 
+
+
+def test_awaited_transfers_leave_the_loop_running_and_raise_as_blocking_ones(sim, data, tmp_path):
+    path, content = data
+
+    async def main():
+        ticks = 0
+
+        async def tick():
+            nonlocal ticks
+            while True:
+                await asyncio.sleep(0.01)
+                ticks += 1
+
+        ticker = asyncio.create_task(tick())
+        with dgfile.DeviceBuffer(4 * MiB) as gpu, dgfile.File(path) as f, dgfile.Batch(2) as batch:
+            sim.qrvd_sim_set_fault(6, 300000, 1)  # each request 300 ms in the driver
+            assert await f.read_async(gpu, 4096, 4096) == 4096
+            assert ticks >= 10  # the loop ran on while the transfer was awaited
+            sim.qrvd_sim_clear_fault()
+            batch.submit([dgfile.Request(dgfile.READ, f, gpu, MiB, i * MiB, i * MiB, i) for i in range(2)])
+            assert sorted([(c.cookie, c.result) async for c in batch.completions()]) == [(0, MiB), (1, MiB)]
+            assert await dgfile.load_async(f, gpu) == len(content)
+            assert await dgfile.store_async(tmp_path / "out.bin", gpu, size=len(content)) == len(content)
+            with dgfile.File(tmp_path / "w.bin", "w") as w:
+                with pytest.raises(dgfile.Error, match="dgfile.File.read: transfer failed"):
+                    await w.read_async(gpu, 4096)
+            with pytest.raises(ValueError, match="run past"):
+                await f.read_exact_async(gpu, 8 * MiB)
+        ticker.cancel()
+
+    asyncio.run(main())
+    assert (tmp_path / "out.bin").read_bytes() == content
+
+
+def test_a_cancelled_await_returns_once_nothing_it_started_runs(sim, data):
+    path, content = data
+
+    def reads():
+        counters = (ctypes.c_uint64 * 9)()
+        sim.qrvd_sim_get_counters(counters)
+        return counters[4]  # requests that moved their bytes
+
+    async def cancelled(coroutine, after):
+        task = asyncio.ensure_future(coroutine)
+        await asyncio.sleep(after)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return reads()
+
+    async def main():
+        with dgfile.DeviceBuffer(4 * MiB) as gpu, dgfile.File(path) as f, dgfile.Batch(2) as batch:
+            sim.qrvd_sim_set_fault(6, 300000, 1)
+            assert await cancelled(f.read_async(gpu, 4096), 0.05) == 1  # the read ended first
+            assert device_bytes(gpu, 4096) == content[:4096]
+            batch.submit([dgfile.Request(dgfile.READ, f, gpu, 4096, i * 4096, i * 4096) for i in range(2)])
+            assert await cancelled(anext(batch.completions()), 0.05) == 3 and batch.pending == 0
+            sim.qrvd_sim_set_fault(6, 20000, 1)
+            assert await cancelled(dgfile.load_async(f, gpu, chunk_size=4096, lanes=2), 0.3) < 100
+            moved = reads()
+            await asyncio.sleep(0.1)
+            assert reads() == moved  # of 769 chunks: the lanes stopped, none runs on
+
+    asyncio.run(main())
