@@ -1019,8 +1019,9 @@ inline std::size_t move_range(const file& f, const void* device, std::size_t siz
 // arrived; invalid_value for a chunk_size or lanes of 0, or a progress hook
 // with an interval that is not positive.  Device memory past the returned
 // length may have been written too.  With O_DIRECT, keep file_offset,
-// chunk_size and `device` aligned to the file system's block size; the
-// library takes the CPU copy for a transfer that is not.
+// chunk_size and `device` aligned to the file system's block size: the
+// kernel usually refuses a transfer that is not, and the library then
+// takes the CPU copy.
 // A whole file: load(f, device, f.size()).
 inline std::size_t load(const file& f, void* device, std::size_t size, off_t file_offset,
                         const load_options& options, std::error_code& ec) {
