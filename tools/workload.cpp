@@ -52,7 +52,16 @@ bool FullPwrite(int fd, const Byte* buf, std::size_t len, std::uint64_t off) {
 }
 
 // Shows "read: 1.20 GiB of 4.00 GiB (30%), 1.15 GiB/s" on standard error,
-// rewritten in place, once the run has lasted a second; clears it at the end.
+// rewritten in place.
+void ShowProgress(Workload workload, std::uint64_t done, std::uint64_t total, double elapsed) {
+    std::fprintf(stderr, "\r%s: %s of %s (%.0f%%), %s/s   ", Name(workload), FormatSize(done).c_str(),
+                 FormatSize(total).c_str(), 100.0 * static_cast<double>(done) / static_cast<double>(total),
+                 FormatSize(static_cast<std::uint64_t>(static_cast<double>(done) / elapsed)).c_str());
+    std::fflush(stderr);
+}
+
+// Waits for the workers, with the progress line once the run has lasted a
+// second; clears it at the end.
 void WaitWithProgress(RunShared& s, unsigned workers, std::uint64_t total, Clock::time_point start) {
     std::unique_lock lock(s.mutex);
     bool shown = false;
@@ -62,11 +71,7 @@ void WaitWithProgress(RunShared& s, unsigned workers, std::uint64_t total, Clock
         double elapsed = Seconds(Clock::now() - start);
         if (elapsed < 1.0) continue;
         std::uint64_t done = s.bytes_done.load(std::memory_order_relaxed);
-        std::fprintf(stderr, "\r%s: %s of %s (%.0f%%), %s/s   ", Name(s.config.workload),
-                     FormatSize(done).c_str(), FormatSize(total).c_str(),
-                     100.0 * static_cast<double>(done) / static_cast<double>(total),
-                     FormatSize(static_cast<std::uint64_t>(static_cast<double>(done) / elapsed)).c_str());
-        std::fflush(stderr);
+        ShowProgress(s.config.workload, done, total, elapsed);
         shown = true;
     }
     if (shown) {
@@ -436,11 +441,7 @@ struct LoaderProgress {
     bool operator()(std::uint64_t done, std::uint64_t total) {
         const double elapsed = Seconds(Clock::now() - start);
         if (elapsed < 1.0) return true;
-        std::fprintf(stderr, "\r%s: %s of %s (%.0f%%), %s/s   ", Name(s.config.workload),
-                     FormatSize(done).c_str(), FormatSize(total).c_str(),
-                     100.0 * static_cast<double>(done) / static_cast<double>(total),
-                     FormatSize(static_cast<std::uint64_t>(static_cast<double>(done) / elapsed)).c_str());
-        std::fflush(stderr);
+        ShowProgress(s.config.workload, done, total, elapsed);
         shown = true;
         return true;
     }
