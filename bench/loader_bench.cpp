@@ -136,8 +136,12 @@ void Warm(const std::string& path) {
     if (fd >= 0) ::close(fd);
 }
 
-bool MakeFile(const std::string& path, std::size_t size) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+// A new file of `size` bytes in `dir`, under a name of its own (runs at the
+// same time, the suite's smoke run among them, must not write each other's
+// files); its path goes to *path.
+bool MakeFile(const std::string& dir, const char* stem, std::size_t size, std::string* path) {
+    *path = dir + "/" + stem + ".XXXXXX";
+    int fd = ::mkostemp(path->data(), O_CLOEXEC);
     if (fd < 0) return false;
     std::vector<char> block(8 * MiB);
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + i / 4096);
@@ -148,6 +152,7 @@ bool MakeFile(const std::string& path, std::size_t size) {
     }
     ok = ok && ::fsync(fd) == 0;
     ::close(fd);
+    if (!ok) ::unlink(path->c_str());
     return ok;
 }
 
@@ -320,10 +325,14 @@ int main(int argc, char** argv) {
     const std::size_t chunk = options.chunk_size;
     const unsigned lanes = options.lanes;
 
-    const std::string path = a.dir + "/dgfile-loader-bench.dat";
-    const std::string out_path = a.dir + "/dgfile-loader-bench-out.dat";
-    if (!MakeFile(path, a.size) || !MakeFile(out_path, a.size)) {
+    std::string path, out_path;
+    if (!MakeFile(a.dir, "dgfile-loader-bench", a.size, &path)) {
         std::perror(path.c_str());
+        return 1;
+    }
+    if (!MakeFile(a.dir, "dgfile-loader-bench-out", a.size, &out_path)) {
+        std::perror(out_path.c_str());
+        ::unlink(path.c_str());
         return 1;
     }
     void* dev = nullptr;
