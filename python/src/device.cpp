@@ -179,10 +179,21 @@ std::optional<std::uint64_t> InterfaceExtent(const py::object& dict, const std::
     return bytes;
 }
 
+// obj's attribute `name`, or no object when it has none.  Unlike hasattr,
+// an exception other than AttributeError (a property that refuses, say for
+// a closed buffer) is raised, not taken for a missing attribute; and the
+// attribute is read once.
+py::object Attribute(py::handle obj, const char* name) {
+    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
 // The address, and what else a __dg_array_interface__ dictionary says.
-void FromInterface(py::handle obj, const std::string& n, bool receives, Device& d) {
+void FromInterface(const py::object& dict, const std::string& n, bool receives, Device& d) {
     const std::string name = n + ".__dg_array_interface__";
-    py::object dict = obj.attr("__dg_array_interface__");
     py::object data = PyDict_Check(dict.ptr()) ? Entry(dict, "data") : py::object();
     if (!data)
         throw py::type_error(name + " must be a dict with a \"data\" entry" +
@@ -233,15 +244,14 @@ Device DeviceOf(py::handle obj, const char* name, bool receives) {
         d.buffer = &b;
     } else if (PyIndex_Check(obj.ptr()) && !PyBool_Check(obj.ptr())) {
         d.address = reinterpret_cast<void*>(AddressOf(obj, n));
-    } else if (py::hasattr(obj, "ptr")) {
-        d.address = reinterpret_cast<void*>(AddressOf(obj.attr("ptr"), n + ".ptr"));
-    } else if (py::hasattr(obj, "data_ptr")) {
-        py::object method = obj.attr("data_ptr");
+    } else if (py::object ptr = Attribute(obj, "ptr")) {
+        d.address = reinterpret_cast<void*>(AddressOf(ptr, n + ".ptr"));
+    } else if (py::object method = Attribute(obj, "data_ptr")) {
         if (!PyCallable_Check(method.ptr()))
             throw py::type_error(n + ".data_ptr must be a method returning the address, not " + TypeName(method));
         d.address = reinterpret_cast<void*>(AddressOf(method(), n + ".data_ptr()"));
-    } else if (py::hasattr(obj, "__dg_array_interface__")) {
-        FromInterface(obj, n, receives, d);
+    } else if (py::object dict = Attribute(obj, "__dg_array_interface__")) {
+        FromInterface(dict, n, receives, d);
     } else {
         throw py::type_error(n + " must be a device address (int) or an object exposing one "
                              "(dgfile.DeviceBuffer, an int attribute ptr, a method data_ptr(), a "

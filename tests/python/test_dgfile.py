@@ -260,6 +260,8 @@ def test_bad_arguments_fail_at_the_boundary(sim, data):
         (lambda: f.read(object(), 4096), TypeError, "device must be a device address"),
         (lambda: f.read(0, 4096), ValueError, "device is 0, a null device address"),
         (lambda: f.read(type("D", (), {"data_ptr": 5})(), 4096), TypeError, "device.data_ptr must be a method"),
+        (lambda: f.read(type("D", (), {"__dg_array_interface__": property(lambda _: 1 / 0)})(), 4096),
+         ZeroDivisionError, "division"),  # raised as it is, not taken for a missing interface
         (lambda: f.read(ReadOnly(), 4), ValueError, "device is read-only device memory"),
         (lambda: f.write(ReadOnly(), 20), ValueError, "run past its 16 bytes"),
         (lambda: dgfile.File(path, "a"), ValueError, "mode must be"),
