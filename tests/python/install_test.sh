@@ -47,7 +47,7 @@ mkdir -p "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log"
 package=$prefix/$pydir/dgfile
-for f in __init__.py _platform.py _types.py _paths.py _version.py _dgfile.pyi _simswitch.pyi py.typed; do
+for f in __init__.py _aio.py _platform.py _types.py safetensors.py _paths.py _version.py _dgfile.pyi _simswitch.pyi py.typed; do
     [[ -f $package/$f ]] || fail "missing $pydir/dgfile/$f"
 done
 for part in _dgfile _simswitch; do
