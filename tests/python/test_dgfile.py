@@ -398,6 +398,12 @@ def test_example_and_readme(tmp_path):
                    "--make", "5", "--shard-size", str(MiB + 4097))
     assert r.returncode == 0, r.stderr
     assert "5 shards, 5263365 bytes, 4 threads: every shard verified" in r.stdout
+    path = tmp_path / "m.safetensors"
+    r = run_python(os.path.join(SOURCE, "examples/python/safetensors_checkpoint.py"), str(path), "--layers", "3",
+                   "--width", "256")
+    assert r.returncode == 0, r.stderr
+    # Layer 2: its bias among the F32 ones first, its weight last; two runs of 4096-byte blocks.
+    assert r.stdout == f"6 tensors, 400384 bytes in {path}; layer 2 alone read 139264 bytes: every tensor verified\n"
     readme = open(os.path.join(SOURCE, "README.md")).read()
     block = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     (tmp_path / "w.bin").write_bytes(os.urandom(MiB))
