@@ -6,8 +6,8 @@
     dgfile.safetensors.save_file(tensors, out_path, metadata=tensors.metadata)
 
 The header is read and checked on the host; a file that breaks the format's
-rules raises ValueError before any byte moves.  The data moves with the
-lanes loader and store (docs/python.md, "Safetensors files")."""
+rules raises ValueError before any byte moves.  The data moves through the
+library, loads with the lanes loader (docs/python.md, "Safetensors files")."""
 from __future__ import annotations
 
 import json
@@ -259,7 +259,11 @@ def _address(device: object) -> int:
         return operator.index(getattr(device, "ptr"))
     if hasattr(device, "data_ptr"):
         return operator.index(getattr(device, "data_ptr")())
-    data = getattr(device, "__dg_array_interface__")["data"]
+    interface = getattr(device, "__dg_array_interface__", None)
+    if not isinstance(interface, dict) or "data" not in interface:
+        raise TypeError(f"device must be device memory (an int address, a dgfile.DeviceBuffer, an object "
+                        f"with ptr, data_ptr() or __dg_array_interface__), not {type(device).__name__}")
+    data = interface["data"]
     return operator.index(data[0] if isinstance(data, tuple) else data)
 
 
@@ -529,7 +533,8 @@ def _source(name: str, value: object) -> _Source:
     typestr, shape = interface.get("typestr"), interface.get("shape")
     if not isinstance(shape, (tuple, list)) or not isinstance(typestr, str):
         raise ValueError(f"tensors[{name!r}].__dg_array_interface__ needs \"shape\" and \"typestr\"")
-    dtype = _BY_TYPESTR.get(typestr[1:]) if typestr[:1] in ("<", "|") else None
+    little = ("<", "|", "=") if sys.byteorder == "little" else ("<", "|")
+    dtype = _BY_TYPESTR.get(typestr[1:]) if typestr[:1] in little else None
     if dtype is None:
         raise ValueError(f"tensors[{name!r}]: typestr {typestr!r} names no dtype of the format "
                          "(little-endian only; wrap raw items as Tensor(dtype, shape, device))")
