@@ -10,7 +10,8 @@ before each round, as root) and warm:
     each array into device memory: what a user does without us (goal: the
     candidate ahead of it).
 Each way allocates its device memory inside the timed part, as a loader
-must.  The ways take turns round by round; medians in MiB/s.
+must.  The ways take turns round by round (5 rounds by default); medians in
+MiB/s.
 
     QRVD_SIM=1 safetensors_bench.py [--quick] [--size SIZE_MiB] [--rounds N] [DIRECTORY, default /var/tmp]
 
@@ -116,7 +117,7 @@ def main():
     args = sys.argv[1:]
     quick = "--quick" in args
     size = 32 * MiB if quick else int(args[args.index("--size") + 1]) * MiB if "--size" in args else 1024 * MiB
-    rounds = 1 if quick else int(args[args.index("--rounds") + 1]) if "--rounds" in args else 3
+    rounds = 1 if quick else int(args[args.index("--rounds") + 1]) if "--rounds" in args else 5
     rest = [a for i, a in enumerate(args) if not a.startswith("--") and (i == 0 or args[i - 1] not in
                                                                            ("--size", "--rounds"))]
     path = os.path.join(rest[0] if rest else "/var/tmp", "dgfile-safetensors-bench.safetensors")
