@@ -24,6 +24,9 @@ from ._types import Device, Error
 if TYPE_CHECKING:
     import numpy.typing
 
+__all__ = ["ALIGNMENT", "DTYPES", "Entry", "Header", "MAX_HEADER_SIZE", "Tensor", "Tensors", "load_file",
+           "read_header", "save_file"]
+
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # The format's own reader refuses larger headers; so do we, before reading one.
