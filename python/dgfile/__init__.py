@@ -30,6 +30,7 @@ except ImportError as _error:
     raise _platform.explain(_error) from _error
 from ._types import Completion, Device, Error, IoStatus, Op, Request
 from ._aio import Batch, File, load_async, store_async  # the compiled classes with awaitable forms
+from . import safetensors as safetensors  # dgfile.safetensors: checkpoints in that format
 
 READ = Op.READ
 WRITE = Op.WRITE

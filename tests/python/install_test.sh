@@ -11,7 +11,8 @@
 #  - in the same environment, pip install ./python builds the package alone
 #    against the installed library, which it then uses;
 #  - python -m build makes an sdist and a wheel; in a second fresh virtual
-#    environment each is installed in turn, with pytest and NumPy 2 from
+#    environment each is installed in turn, with pytest, NumPy 2 and the
+#    safetensors package (for the interoperability tests) from
 #    PyPI, and the package's tests run against it.
 # Every part names one version, the project's.  The builds share one pip
 # cache (BUILD_DIR/tests/python/pip-cache) and print how long they took.
@@ -47,7 +48,7 @@ mkdir -p "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log"
 package=$prefix/$pydir/dgfile
-for f in __init__.py _aio.py _platform.py _types.py _paths.py _version.py _dgfile.pyi _simswitch.pyi py.typed; do
+for f in __init__.py _aio.py _platform.py _types.py safetensors.py _paths.py _version.py _dgfile.pyi _simswitch.pyi py.typed; do
     [[ -f $package/$f ]] || fail "missing $pydir/dgfile/$f"
 done
 for part in _dgfile _simswitch; do
@@ -132,7 +133,7 @@ echo "== python -m build, then the sdist and the wheel in a second fresh virtual
 venv=$work/venv2
 new_venv "$venv"
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
-timed "pip install build pytest numpy>=2" "$venv/bin/pip" install build pytest "numpy>=2" ||
+timed "pip install build pytest numpy>=2 safetensors" "$venv/bin/pip" install build pytest "numpy>=2" safetensors ||
     skip_rest "the tools could not be installed"
 timed "python -m build (sdist, then a wheel from it)" "$venv/bin/python" -m build --outdir "$work/dist" "$source"
 for dist in "$work/dist/dgfile-$version.tar.gz" "$work/dist/dgfile-$version"-*.whl; do

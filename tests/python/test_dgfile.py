@@ -18,39 +18,9 @@ import weakref
 import pytest
 
 import dgfile
+from conftest import MiB, device_bytes, requests
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MiB = 1 << 20
-
-
-@pytest.fixture
-def sim():
-    """The driver stand-in's controls; the fault is cleared after each test."""
-    lib = ctypes.CDLL("libqrvd-sim.so", mode=os.RTLD_NOLOAD)
-    lib.qrvd_sim_reset_counters()
-    yield lib
-    lib.qrvd_sim_clear_fault()
-
-
-def requests(sim):
-    """The requests the simulated driver received (struct qrvd_sim_counters)."""
-    counters = (ctypes.c_uint64 * 9)()
-    sim.qrvd_sim_get_counters(counters)
-    return counters[2]
-
-
-@pytest.fixture
-def data(tmp_path):
-    """A 3 MiB + 123 byte file of random bytes: (path, bytes)."""
-    content = os.urandom(3 * MiB + 123)
-    (tmp_path / "data.bin").write_bytes(content)
-    return str(tmp_path / "data.bin"), content
-
-
-def device_bytes(gpu, size, offset=0):
-    out = bytearray(size)
-    gpu.copy_to(out, offset)
-    return bytes(out)
 
 
 def test_file_round_trip_through_the_simulated_driver(sim, data, tmp_path):
@@ -430,6 +400,12 @@ def test_example_and_readme(tmp_path):
                    "--make", "5", "--shard-size", str(MiB + 4097))
     assert r.returncode == 0, r.stderr
     assert "5 shards, 5263365 bytes, 4 threads: every shard verified" in r.stdout
+    path = tmp_path / "m.safetensors"
+    r = run_python(os.path.join(SOURCE, "examples/python/safetensors_checkpoint.py"), str(path), "--layers", "3",
+                   "--width", "256")
+    assert r.returncode == 0, r.stderr
+    # Layer 2: its bias among the F32 ones first, its weight last; two runs of 4096-byte blocks.
+    assert r.stdout == f"6 tensors, 400384 bytes in {path}; layer 2 alone read 139264 bytes: every tensor verified\n"
     readme = open(os.path.join(SOURCE, "README.md")).read()
     block = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     (tmp_path / "w.bin").write_bytes(os.urandom(MiB))
