@@ -393,19 +393,11 @@ def _positive(value: int, name: str) -> int:
 
 
 def _open(device: Device) -> Device:
-    # The binding takes a failing __dg_array_interface__ for a missing one
-    # (TypeError): a tensor of a closed buffer is refused here with its reason.
+    # A tensor of a closed buffer is refused, with its reason, before a file
+    # is begun (the binding refuses it too, but only at the transfer).
     if isinstance(device, Tensor):
         device.__dg_array_interface__
     return device
-
-
-def _load(source: File, device: Device, offset: int, size: int, chunk_size: int, lanes: int) -> int:
-    return load(source, _open(device), offset=offset, size=size, chunk_size=chunk_size, lanes=lanes)
-
-
-def _store(dest: File, device: Device, offset: int, size: int, chunk_size: int, lanes: int) -> int:
-    return store(dest, _open(device), offset=offset, size=size, chunk_size=chunk_size, lanes=lanes)
 
 
 def _runs(entries: Iterable[Entry], data_start: int) -> list[tuple[int, int]]:
@@ -461,7 +453,8 @@ def load_file(path: _Path, *, device: Optional[Mapping[str, Device]] = None,
             for e in entries:
                 start = header.data_start + e.begin
                 if e.end > e.begin:
-                    n = _load(f, device[e.name], start, e.end - e.begin, chunk_size, lanes)
+                    n = load(f, device[e.name], offset=start, size=e.end - e.begin, chunk_size=chunk_size,
+                             lanes=lanes)
                     _arrived(n, e.end - e.begin, f"{e.name!r} at offset {start}")
                 tensors[e.name] = Tensor(e.dtype, e.shape, device[e.name])
             return Tensors(tensors, header.metadata, None)
@@ -474,7 +467,7 @@ def load_file(path: _Path, *, device: Optional[Mapping[str, Device]] = None,
             for lo, hi in runs:
                 assert buffer is not None
                 needed = min(hi, header.data_start + header.data_size) - lo
-                n = _load(f, buffer.ptr + at, lo, hi - lo, chunk_size, lanes)
+                n = load(f, buffer.ptr + at, offset=lo, size=hi - lo, chunk_size=chunk_size, lanes=lanes)
                 _arrived(n, needed, f"the range at offset {lo}")
                 places.append((lo, hi, at))
                 at += hi - lo
@@ -614,7 +607,8 @@ def save_file(tensors: Mapping[str, object], path: _Path, metadata: Optional[Map
                     for name in on_device:
                         s = sources[name]
                         assert s.device is not None
-                        n = _store(f, s.device, data_start + offsets[name], s.nbytes, chunk_size, lanes)
+                        n = store(f, s.device, offset=data_start + offsets[name], size=s.nbytes,
+                                  chunk_size=chunk_size, lanes=lanes)
                         if n != s.nbytes:
                             raise Error(Status.END_OF_FILE, f"dgfile.safetensors.save_file: {n} of "
                                         f"{s.nbytes} bytes of {name!r} were written", n)
