@@ -22,6 +22,7 @@ round, the page cache left alone (a smoke run; its figures mean little)."""
 import os
 import statistics
 import sys
+import tempfile
 import time
 
 import dgfile
@@ -120,10 +121,14 @@ def main():
     rounds = 1 if quick else int(args[args.index("--rounds") + 1]) if "--rounds" in args else 5
     rest = [a for i, a in enumerate(args) if not a.startswith("--") and (i == 0 or args[i - 1] not in
                                                                            ("--size", "--rounds"))]
-    path = os.path.join(rest[0] if rest else "/var/tmp", "dgfile-safetensors-bench.safetensors")
-    count, data, writer = make_checkpoint(path, size)
-    file_size = os.path.getsize(path)
+    # A name of its own: runs at once (the suite's smoke run among them) must
+    # not write each other's files.
+    fd, path = tempfile.mkstemp(prefix="dgfile-safetensors-bench.", suffix=".safetensors",
+                                dir=rest[0] if rest else "/var/tmp")
+    os.close(fd)
     try:
+        count, data, writer = make_checkpoint(path, size)
+        file_size = os.path.getsize(path)
         # Once, before the figures: the candidate's bytes are the file's.
         if numpy is not None:
             expected = safetensors.numpy.load_file(path)
