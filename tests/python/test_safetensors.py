@@ -213,16 +213,16 @@ def test_files_interoperate_with_the_safetensors_package(tmp_path):
     import numpy as np
     from safetensors.numpy import load_file, save_file
 
-    # Theirs, read by us: every dtype of its NumPy API, the others as raw specs.
+    # Theirs, read by us: every dtype of its NumPy API, the others as raw tensors.
     arrays = {d: np.frombuffer(os.urandom(15 * k.bits // 8), k.typestr).reshape(3, 5)
               for d, k in st.DTYPES.items() if "V" not in k.typestr}
     save_file(arrays, tmp_path / "theirs.safetensors", metadata={"from": "them"})
     kinds = {"bfloat16": "BF16", "float8_e4m3fn": "F8_E4M3", "float8_e5m2": "F8_E5M2", "float8_e8m0fnu": "F8_E8M0",
              "float4_e2m1fn_x2": "F4"}
     raw = {d: np.frombuffer(os.urandom(12), np.uint8) for d in kinds}
-    specs = {d: safetensors.TensorSpec(dtype=d, shape=[6 if d == "bfloat16" else 12], data_ptr=a.ctypes.data,
+    described = {d: safetensors.TensorSpec(dtype=d, shape=[6 if d == "bfloat16" else 12], data_ptr=a.ctypes.data,
                                        data_len=12) for d, a in raw.items()}
-    safetensors.serialize_file(specs, tmp_path / "raw.safetensors")
+    safetensors.serialize_file(described, tmp_path / "raw.safetensors")
     with st.load_file(tmp_path / "theirs.safetensors") as ours, st.load_file(tmp_path / "raw.safetensors") as ours_raw:
         assert ours.metadata == {"from": "them"} and len(ours_raw) == len(raw)
         for d, a in arrays.items():
