@@ -125,33 +125,36 @@ std::size_t Move(bool write, py::handle file_arg, py::handle device, py::handle 
 }  // namespace
 
 void DefineLoad(py::module_& m) {
-    m.def("load",
-          [](py::handle source, py::handle device, py::handle offset, py::handle size, py::handle chunk_size,
-             py::handle lanes, py::handle progress) {
-              return Move(false, source, device, offset, size, chunk_size, lanes, progress);
-          },
-          py::arg("source"), py::arg("device"), py::kw_only(), py::arg("offset") = 0,
-          py::arg("size") = py::none(), py::arg("chunk_size") = std::size_t(1) << 20, py::arg("lanes") = 8u,
-          py::arg("progress") = py::none(),
-          "Reads size bytes (default: to the end of the file) from offset on into device memory with lanes "
-          "threads at once, each taking the next chunk_size bytes; returns the length that arrived whole from "
-          "the start (less when the file ends first).  source is a path or a dgfile.File.  progress, if "
-          "given, is called on this thread with (bytes done, total) about every 100 ms; an exception it "
-          "raises, or Ctrl-C, stops the lanes after their chunk and is raised.  Error(TRANSFER_FAILED) when "
-          "a transfer failed, with moved the length that arrived whole before it.");
-    m.def("store",
-          [](py::handle dest, py::handle device, py::handle offset, py::handle size, py::handle chunk_size,
-             py::handle lanes, py::handle progress) {
-              return Move(true, dest, device, offset, size, chunk_size, lanes, progress);
-          },
-          py::arg("dest"), py::arg("device"), py::kw_only(), py::arg("offset") = 0,
-          py::arg("size") = py::none(), py::arg("chunk_size") = std::size_t(1) << 20, py::arg("lanes") = 8u,
-          py::arg("progress") = py::none(),
-          "Writes size bytes of device memory (default: the device argument's extent) into dest from offset "
-          "on, with lanes as load does; returns the length written whole from the start.  dest is a path, "
-          "created or emptied, or a dgfile.File open for writing.  Error(END_OF_FILE) when a write moved "
-          "nothing, Error(TRANSFER_FAILED) when one failed, with moved the length written whole before it; "
-          "progress and Ctrl-C as for load.");
+    struct Form {
+        const char* name;
+        const char* file;  // the file argument's name
+        bool write;
+        const char* doc;
+    };
+    const Form forms[] = {
+        {"load", "source", false,
+         "Reads size bytes (default: to the end of the file) from offset on into device memory with lanes "
+         "threads at once, each taking the next chunk_size bytes; returns the length that arrived whole from "
+         "the start (less when the file ends first).  source is a path or a dgfile.File.  progress, if "
+         "given, is called on this thread with (bytes done, total) about every 100 ms; an exception it "
+         "raises, or Ctrl-C, stops the lanes after their chunk and is raised.  Error(TRANSFER_FAILED) when "
+         "a transfer failed, with moved the length that arrived whole before it."},
+        {"store", "dest", true,
+         "Writes size bytes of device memory (default: the device argument's extent) into dest from offset "
+         "on, with lanes as load does; returns the length written whole from the start.  dest is a path, "
+         "created or emptied, or a dgfile.File open for writing.  Error(END_OF_FILE) when a write moved "
+         "nothing, Error(TRANSFER_FAILED) when one failed, with moved the length written whole before it; "
+         "progress and Ctrl-C as for load."},
+    };
+    for (const Form& form : forms)
+        m.def(form.name,
+              [write = form.write](py::handle file, py::handle device, py::handle offset, py::handle size,
+                                   py::handle chunk_size, py::handle lanes, py::handle progress) {
+                  return Move(write, file, device, offset, size, chunk_size, lanes, progress);
+              },
+              py::arg(form.file), py::arg("device"), py::kw_only(), py::arg("offset") = 0,
+              py::arg("size") = py::none(), py::arg("chunk_size") = std::size_t(1) << 20,
+              py::arg("lanes") = 8u, py::arg("progress") = py::none(), form.doc);
 }
 
 }  // namespace dgfile_python
